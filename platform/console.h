@@ -1,0 +1,35 @@
+#pragma once
+// The console: progress to standard output, the one start-up failure line to standard error,
+// and the two places where the operator answers (a key, the final Enter). Every input call
+// works when stdin is a pipe or closed: the end of input is an answer, never a hang.
+
+#include <cstddef>
+
+namespace zarn::platform {
+
+constexpr int kEndOfInput = -1;
+
+// Writes the formatted text to standard output at once (no buffering across calls).
+void Print(const char* format, ...);
+// Writes one line and a newline to standard error.
+void PrintFatal(const char* line);
+// Tells, without blocking and without consuming it, whether a key press (or the end of input)
+// is waiting.
+bool KeyWaiting();
+// Takes one key press without echo, waiting for it; kEndOfInput when no more input can come.
+int ReadKey();
+// Reads one character from standard input; kEndOfInput at its end.
+int ReadChar();
+
+// The operations behind the calls above. Tests install a scripted console; nullptr puts the
+// process's own console back.
+struct ConsoleDevice {
+  void (*write)(const char* text, std::size_t length);
+  bool (*keyWaiting)();
+  int (*readKey)();
+  int (*readChar)();
+};
+void InstallConsole(const ConsoleDevice* device);
+const ConsoleDevice& SystemConsole();
+
+}  // namespace zarn::platform

@@ -1,0 +1,33 @@
+#pragma once
+// The PC/SC calls the tool makes, behind one table so that the command exchange can be tested
+// against a fake reader. Windows uses winscard, Linux pcsc-lite; the two differ in how the
+// reader is named and in the escape control code, and each difference lives in one place here.
+
+#include <cstdint>
+
+namespace zarn::platform {
+
+using PcscHandle = std::uint64_t;  // SCARDCONTEXT / SCARDHANDLE, 0 = none
+
+struct PcscApi {
+  std::uint32_t (*establishContext)(PcscHandle* context);
+  // Connects in direct share mode with no preferred protocol.
+  std::uint32_t (*connect)(PcscHandle context, const char* readerName, PcscHandle* card,
+                           std::uint32_t* activeProtocol);
+  std::uint32_t (*control)(PcscHandle card, std::uint32_t controlCode, const std::uint8_t* input,
+                           std::uint32_t inputLength, std::uint8_t* output,
+                           std::uint32_t outputCapacity, std::uint32_t* outputLength);
+  std::uint32_t (*disconnect)(PcscHandle card);  // leaves the card as it is
+  std::uint32_t (*releaseContext)(PcscHandle context);
+};
+
+// The system's PC/SC service. On Linux the reader name given to connect is matched as a prefix
+// of the listed names ("<name> <interface> <slot>"): the first listed reader that begins with
+// the name without its trailing slot number is taken.
+const PcscApi& SystemPcsc();
+
+// The CCID escape control code: SCARD_CTL_CODE(3500) = 0x3136B0 on Windows, the CCID driver's
+// SCARD_CTL_CODE(1) = 0x42000001 under pcsc-lite.
+std::uint32_t EscapeControlCode();
+
+}  // namespace zarn::platform

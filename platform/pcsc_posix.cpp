@@ -1,0 +1,90 @@
+#include <PCSC/reader.h>
+#include <PCSC/winscard.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "platform/pcsc.h"
+
+namespace zarn::platform {
+namespace {
+
+std::uint32_t Result(LONG code) { return static_cast<std::uint32_t>(code); }
+
+// "Korvanta Smart Card Reader 0" → "Korvanta Smart Card Reader": pcsc-lite appends its own
+// interface and slot numbers to the friendly name.
+std::string FriendlyName(const char* readerName) {
+  std::string name = readerName;
+  std::size_t end = name.size();
+  while (end > 0 && std::isdigit(static_cast<unsigned char>(name[end - 1]))) --end;
+  if (end < name.size() && end > 0 && name[end - 1] == ' ') name.resize(end - 1);
+  return name;
+}
+
+// The first listed reader whose name begins with the friendly name, or an empty text.
+std::string FindReader(SCARDCONTEXT context, const char* readerName) {
+  DWORD length = 0;
+  if (SCardListReaders(context, nullptr, nullptr, &length) != SCARD_S_SUCCESS || length == 0) {
+    return {};
+  }
+  std::vector<char> names(length + 1, '\0');
+  if (SCardListReaders(context, nullptr, names.data(), &length) != SCARD_S_SUCCESS) return {};
+  const std::string wanted = FriendlyName(readerName);
+  for (const char* name = names.data(); *name != '\0'; name += std::string(name).size() + 1) {
+    if (std::string(name).rfind(wanted, 0) == 0) return name;
+  }
+  return {};
+}
+
+std::uint32_t Establish(PcscHandle* context) {
+  SCARDCONTEXT handle = 0;
+  const LONG rv = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle);
+  *context = rv == SCARD_S_SUCCESS ? static_cast<PcscHandle>(handle) : 0;
+  return Result(rv);
+}
+
+std::uint32_t Connect(PcscHandle context, const char* readerName, PcscHandle* card,
+                      std::uint32_t* activeProtocol) {
+  const auto scardContext = static_cast<SCARDCONTEXT>(context);
+  const std::string reader = FindReader(scardContext, readerName);
+  if (reader.empty()) return Result(SCARD_E_UNKNOWN_READER);
+  SCARDHANDLE handle = 0;
+  DWORD protocol = 0;
+  const LONG rv =
+      SCardConnect(scardContext, reader.c_str(), SCARD_SHARE_DIRECT, 0, &handle, &protocol);
+  *card = rv == SCARD_S_SUCCESS ? static_cast<PcscHandle>(handle) : 0;
+  *activeProtocol = static_cast<std::uint32_t>(protocol);
+  return Result(rv);
+}
+
+std::uint32_t Control(PcscHandle card, std::uint32_t controlCode, const std::uint8_t* input,
+                      std::uint32_t inputLength, std::uint8_t* output,
+                      std::uint32_t outputCapacity, std::uint32_t* outputLength) {
+  DWORD returned = 0;
+  const LONG rv = SCardControl(static_cast<SCARDHANDLE>(card), controlCode, input, inputLength,
+                               output, outputCapacity, &returned);
+  // Never report more than the buffer holds, whatever the service claims.
+  *outputLength = rv == SCARD_S_SUCCESS && returned <= outputCapacity
+                      ? static_cast<std::uint32_t>(returned)
+                      : 0;
+  return Result(rv);
+}
+
+std::uint32_t Disconnect(PcscHandle card) {
+  return Result(SCardDisconnect(static_cast<SCARDHANDLE>(card), SCARD_LEAVE_CARD));
+}
+
+std::uint32_t Release(PcscHandle context) {
+  return Result(SCardReleaseContext(static_cast<SCARDCONTEXT>(context)));
+}
+
+const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release};
+
+}  // namespace
+
+const PcscApi& SystemPcsc() { return systemPcsc; }
+
+std::uint32_t EscapeControlCode() { return static_cast<std::uint32_t>(SCARD_CTL_CODE(1)); }
+
+}  // namespace zarn::platform
