@@ -1,0 +1,34 @@
+#include "tests/support/scripted_console.h"
+
+#include "platform/console.h"
+
+namespace zarn::test {
+namespace {
+ScriptedConsole* active = nullptr;
+}  // namespace
+
+ScriptedConsole::ScriptedConsole(std::string input) : input_(std::move(input)) {
+  static const platform::ConsoleDevice device{&ScriptedConsole::Write, &ScriptedConsole::KeyWaiting,
+                                              &ScriptedConsole::ReadNext,
+                                              &ScriptedConsole::ReadNext};
+  active = this;
+  platform::InstallConsole(&device);
+}
+
+ScriptedConsole::~ScriptedConsole() {
+  platform::InstallConsole(nullptr);
+  active = nullptr;
+}
+
+void ScriptedConsole::Write(const char* text, std::size_t length) {
+  active->output_.append(text, length);
+}
+
+bool ScriptedConsole::KeyWaiting() { return active->InputLeft(); }
+
+int ScriptedConsole::ReadNext() {
+  if (!active->InputLeft()) return platform::kEndOfInput;
+  return static_cast<unsigned char>(active->input_[active->position_++]);
+}
+
+}  // namespace zarn::test

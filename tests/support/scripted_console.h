@@ -1,0 +1,31 @@
+#pragma once
+// A console for tests: captures everything printed and answers reads from a script. While an
+// instance lives it replaces the process's console.
+
+#include <string>
+
+namespace zarn::test {
+
+class ScriptedConsole {
+ public:
+  // Keys and characters are taken from input in order; after it, reads see the end of input.
+  explicit ScriptedConsole(std::string input = {});
+  ~ScriptedConsole();
+  ScriptedConsole(const ScriptedConsole&) = delete;
+  ScriptedConsole& operator=(const ScriptedConsole&) = delete;
+
+  const std::string& Output() const { return output_; }
+  // True while unread input remains (what a waiting key press looks like).
+  bool InputLeft() const { return position_ < input_.size(); }
+
+ private:
+  static void Write(const char* text, std::size_t length);
+  static bool KeyWaiting();
+  static int ReadNext();
+
+  std::string input_;
+  std::size_t position_ = 0;
+  std::string output_;
+};
+
+}  // namespace zarn::test
