@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 
+#include "app/link_baudrate.h"
 #include "app/results.h"
 #include "platform/console.h"
 
@@ -52,6 +53,16 @@ bool ReadBaudrate(const char* text, std::uint32_t& rate) {
   return true;
 }
 
+// The reader is switched to the upgrade rate and back to the operational one by a divisor byte:
+// a rate it cannot express would strand it at a speed the tool cannot reach.
+bool WithinReaderRange(const char* name, std::uint32_t rate) {
+  std::uint8_t divisor = 0;
+  if (LinkBaudDivisor(rate, divisor)) return true;
+  platform::Print("%s %u is out of the reader's range %u..%u\n", name, rate, kLowestLinkBaudrate,
+                  kHighestLinkBaudrate);
+  return false;
+}
+
 std::uint32_t ReadPort(const char* text, UpgradeSession& target) {
   if (std::strncmp(text, "COM", 3) != 0) {
     for (const char* line : kUsage) platform::Print("%s", line);
@@ -76,12 +87,13 @@ std::uint32_t ParseCommandLine(int argc, const char* const* argv, UpgradeSession
     if (const std::uint32_t r = ReadPort(argv[1], target); r != 0) refuse(r);
   }
   if (argc > 2) {
-    if (ReadBaudrate(argv[2], target.Operational_Baudrate)) {
-      target.Upgrade_Baudrate = target.Operational_Baudrate;
-    } else {
+    if (!ReadBaudrate(argv[2], target.Operational_Baudrate)) {
       platform::Print("Operational_Baudrate is invalid\n");
       refuse(kResultBadBaudrate);
+    } else if (!WithinReaderRange("Operational_Baudrate", target.Operational_Baudrate)) {
+      refuse(kResultBadLinkBaudrate);
     }
+    target.Upgrade_Baudrate = target.Operational_Baudrate;
   }
   if (argc > 3) {
     const Decimal d = ReadDecimal(argv[3]);
@@ -91,9 +103,13 @@ std::uint32_t ParseCommandLine(int argc, const char* const* argv, UpgradeSession
       refuse(kResultBadAddress);
     }
   }
-  if (argc > 4 && !ReadBaudrate(argv[4], target.Upgrade_Baudrate)) {
-    platform::Print("Upgrade_Baudrate is invalid\n");
-    refuse(kResultBadBaudrate);
+  if (argc > 4) {
+    if (!ReadBaudrate(argv[4], target.Upgrade_Baudrate)) {
+      platform::Print("Upgrade_Baudrate is invalid\n");
+      refuse(kResultBadBaudrate);
+    } else if (!WithinReaderRange("Upgrade_Baudrate", target.Upgrade_Baudrate)) {
+      refuse(kResultBadLinkBaudrate);
+    }
   }
   if (argc > 5) {
     target.Char_Timeout = LowByte(ReadDecimal(argv[5]).value);

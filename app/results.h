@@ -10,6 +10,7 @@ constexpr std::uint32_t kResultBadPort = 2;          // no port number after "CO
 constexpr std::uint32_t kResultBadCharTimeout = 3;   // Char_Timeout outside 4..254
 constexpr std::uint32_t kResultBadBaudrate = 4;      // a baud rate of 0 or not a number
 constexpr std::uint32_t kResultBadAddress = 5;       // a bus address that is not a number
+constexpr std::uint32_t kResultBadLinkBaudrate = 6;  // a rate the reader's divisor cannot express
 constexpr std::uint32_t kResultMcuAnswerLength = 11;
 constexpr std::uint32_t kResultMcuStatus = 12;
 constexpr std::uint32_t kResultWrongHex = 13;        // also: part id not in the catalogue

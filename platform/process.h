@@ -10,6 +10,9 @@ void RunCommandLine(const char* commandLine);
 // True for a 32-bit process on 64-bit Windows; always false elsewhere.
 bool IsWow64Process();
 
+// The separator of folder names in a relative command path: '\\' on Windows, '/' elsewhere.
+char PathSeparator();
+
 struct ProcessDevice {
   void (*runCommandLine)(const char* commandLine);
   bool (*isWow64Process)();

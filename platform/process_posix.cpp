@@ -30,4 +30,6 @@ const ProcessDevice systemHost{ShellRun, NeverWow64};
 
 const ProcessDevice& SystemProcessHost() { return systemHost; }
 
+char PathSeparator() { return '/'; }
+
 }  // namespace zarn::platform

@@ -31,4 +31,6 @@ const ProcessDevice systemHost{ShellRun, QueryWow64};
 
 const ProcessDevice& SystemProcessHost() { return systemHost; }
 
+char PathSeparator() { return '\\'; }
+
 }  // namespace zarn::platform

@@ -58,6 +58,9 @@ TEST(CommandLine, RefusedArgumentsPrintTheirMessagesAndEndTheRun) {
       {{"COM1", "fast"}, "Operational_Baudrate is invalid\n", 4},
       {{"COM1", "9600", "0", "0"}, "Upgrade_Baudrate is invalid\n", 4},
       {{"COM1", "9600", "bus"}, "Address is invalid\n", 5},
+      {{"COM1", "4800"}, "Operational_Baudrate 4800 is out of the reader's range 5860..1500000\n", 6},
+      {{"COM1", "9600", "0", "3000000"},
+       "Upgrade_Baudrate 3000000 is out of the reader's range 5860..1500000\n", 6},
       {{"COM1", "x", "y", "z", "w"},
        "Operational_Baudrate is invalid\nAddress is invalid\nUpgrade_Baudrate is invalid\n"
        "Char_Timeout is invalid\n",
@@ -93,6 +96,7 @@ TEST(CommandLine, AcceptedArgumentsFillTheSession) {
       {{"COM2", "9600", "-1"}, 2, 9600, 9600, 255, 0},
       {{"COM3", "19200", "1", "57600", "4"}, 3, 19200, 57600, 1, 4},
       {{"COM3", "19200", "1", "57600", "254"}, 3, 19200, 57600, 1, 254},
+      {{"COM4", "5860", "0", "1500000"}, 4, 5860, 1500000, 0, 0},
       {{"COM3", "19200", "1", "57600", "260"}, 3, 19200, 57600, 1, 4},
       {{"COM7", "9600", "0", "9600", "80", "extra", "more"}, 7, 9600, 9600, 0, 80},
       {{"COM12abc"}, 12, 9600, 9600, 0, 0},

@@ -7,7 +7,8 @@ namespace {
 ScriptedConsole* active = nullptr;
 }  // namespace
 
-ScriptedConsole::ScriptedConsole(std::string input) : input_(std::move(input)) {
+ScriptedConsole::ScriptedConsole(std::string input, bool typedAhead)
+    : input_(std::move(input)), typedAhead_(typedAhead) {
   static const platform::ConsoleDevice device{&ScriptedConsole::Write, &ScriptedConsole::KeyWaiting,
                                               &ScriptedConsole::ReadNext,
                                               &ScriptedConsole::ReadNext};
@@ -24,7 +25,7 @@ void ScriptedConsole::Write(const char* text, std::size_t length) {
   active->output_.append(text, length);
 }
 
-bool ScriptedConsole::KeyWaiting() { return active->InputLeft(); }
+bool ScriptedConsole::KeyWaiting() { return active->typedAhead_ || !active->InputLeft(); }
 
 int ScriptedConsole::ReadNext() {
   if (!active->InputLeft()) return platform::kEndOfInput;

@@ -9,7 +9,9 @@ namespace zarn::test {
 class ScriptedConsole {
  public:
   // Keys and characters are taken from input in order; after it, reads see the end of input.
-  explicit ScriptedConsole(std::string input = {});
+  // With typedAhead the input's keys count as already waiting; otherwise they are typed only
+  // when the tool reads. Like a real console, the end of input always counts as waiting.
+  explicit ScriptedConsole(std::string input = {}, bool typedAhead = false);
   ~ScriptedConsole();
   ScriptedConsole(const ScriptedConsole&) = delete;
   ScriptedConsole& operator=(const ScriptedConsole&) = delete;
@@ -24,6 +26,7 @@ class ScriptedConsole {
   static int ReadNext();
 
   std::string input_;
+  bool typedAhead_;
   std::size_t position_ = 0;
   std::string output_;
 };
