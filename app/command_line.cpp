@@ -11,8 +11,8 @@ namespace zarn {
 namespace {
 
 constexpr const char* kUsage[] = {
-    "Syntax:   Filename.exe COMx [Operational_Baudrate [Address [Upgrade_Baudrate "
-    "[Char_Timeout]]]]\n",
+    ("Syntax:   Filename.exe COMx [Operational_Baudrate [Address [Upgrade_Baudrate "
+     "[Char_Timeout]]]]\n"),
     "          (default Operational_Baudrate = 9600 bod)\n",
     "          (Address from 0 to 255; default 0)\n",
     "          (default Upgrade_Baudrate = Operational_Baudrate)\n",
