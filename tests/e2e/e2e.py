@@ -1,0 +1,285 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real zarn-upgrade binary against zarn-reader-sim.
+
+Each scenario starts the simulator behind one front (a pseudo-terminal, a private pcscd loading
+the simulator's IFD handler, or the USB device-interface sockets), runs the tool with its
+arguments and console input, and compares the whole console transcript with
+expected/<scenario>.txt (clock times masked as HH:MM:SS). It also checks the simulator's image
+check where the run should deliver the image, bounds the run's time, and makes sure nothing is
+left running.
+
+    e2e.py --tool T --sim S --ifd I SCENARIO     run one scenario (exit 77: skipped)
+    e2e.py --list                                 the scenario names
+    e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
+"""
+import argparse
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+SKIP = 77
+
+# front: serial | pcsc | usb | none; sim: simulator options; tool: arguments; stdin: console
+# input; image: the image check the simulator must report (True passed, False failed, None no
+# check); seconds: bound on the tool's run.
+SCENARIOS = {
+    # The main job on each link.
+    "com_full_upgrade": dict(
+        front="serial", sim=["--address", "17", "--parity", "O", "--stop-bits", "2"],
+        tool=["COM7", "9600", "17", "115200", "80"], image=True, seconds=60),
+    "pcsc_full_upgrade": dict(front="pcsc", sim=[], tool=[], image=True, seconds=60),
+    "usb_full_upgrade": dict(front="usb", sim=[], tool=[], image=True, seconds=60),
+    "usb_lpc11_upgrade": dict(front="usb", sim=["--mcu", "LPC11U68JBD100"], tool=[], image=True,
+                              seconds=60),
+    # Readers that are refused before anything is written.
+    "refuse_gd32": dict(front="serial", sim=["--mcu", "GD32F303Cx"], tool=["COM3"], seconds=15),
+    "refuse_lpc21": dict(front="serial", sim=["--mcu", "LPC2148"], tool=["COM3"], seconds=15),
+    "refuse_old_firmware": dict(front="usb", sim=["--version", "05,42,43,02,00,01"], tool=[],
+                                seconds=15),
+    "refuse_unknown_chip": dict(front="usb", sim=["--mcu", "0x12345678"], tool=[], seconds=15),
+    # The upgrade's branches.
+    "usb_reader_in_loader": dict(front="usb", sim=["--start-in-loader"], tool=[], image=True,
+                                 seconds=40),
+    "com_block_11_refused": dict(front="serial", sim=["--fail-block", "11"],
+                                 tool=["COM2", "9600", "0", "57600"], seconds=30),
+    "usb_serial_written_back": dict(
+        front="usb", sim=["--new-serial", "87654321", "--new-version", "06,43,02,01,40,01"],
+        tool=[], image=True, seconds=60),
+    "usb_unset_serial_ffffffff_kept": dict(
+        front="usb", sim=["--serial", "FFFFFFFF", "--new-serial", "87654321"], tool=[],
+        image=True, seconds=60),
+    "com_unset_serial_7c2fdeed_kept": dict(
+        front="serial", sim=["--serial", "7C2FDEED", "--new-serial", "87654321"], tool=["COM4"],
+        image=True, seconds=60),
+    "com_default_parameters": dict(
+        front="serial", sim=["--version", "05,43,12,01,00,01", "--new-version", "06,43,02,01,40,01"],
+        tool=["COM5"], image=True, seconds=60),
+    "com_stays_in_loader": dict(front="serial", sim=["--stay-in-loader"], tool=["COM6"],
+                                seconds=60),
+    "usb_stays_in_loader": dict(front="usb", sim=["--stay-in-loader"], tool=[], seconds=60),
+    # The USB restart wait: the operator's answer, and the device restart command.
+    "usb_prompt_x_then_n": dict(front="usb", sim=["--slow-restart", "2:never"], tool=[],
+                                keys=[b"x", b"n"], seconds=60),
+    "usb_prompt_yes": dict(front="usb", sim=["--slow-restart", "2:23"], tool=[], keys=[b"y"],
+                           image=True, seconds=90),
+    "usb_silent_reader_restarted": dict(front="usb", sim=["--drop-answer", "5"], tool=[],
+                                        devcon="restart USB\\Vid_c251&Pid_130a", image=True,
+                                        seconds=60),
+    # Interfaces that are not there.
+    "no_reader_usb": dict(front="none", sim=None, tool=[], seconds=15),
+    "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15),
+}
+
+
+def mask(text):
+    return re.sub(r"(?m)^\d\d:\d\d:\d\d ", "HH:MM:SS ", text)
+
+
+class Run:
+    def __init__(self, args, name, spec, work):
+        self.args = args
+        self.name = name
+        self.spec = spec
+        self.work = work
+        self.env = dict(os.environ)
+        self.env["PCSCLITE_CSOCK_NAME"] = str(work / "no-pcscd" / "pcscd.comm")
+        self.env["ZARN_DEVICE_INTERFACES"] = str(work / "if")
+        # Every COM port the tool may open is mapped: never a real /dev/ttyS*.
+        for arg in spec["tool"][:1]:
+            port = re.match(r"COM(\d+)", arg)
+            if port:
+                self.env[f"ZARN_COM{port.group(1)}"] = str(work / "no-such-port")
+        self.sim = None
+        self.pcscd_dir = None
+        self.transcript = work / "transcript.txt"
+
+    def start_sim(self):
+        spec = self.spec
+        if spec["front"] == "none":
+            return
+        command = [self.args.sim, "--transcript", str(self.transcript)] + spec["sim"]
+        if spec["front"] == "serial":
+            link = self.work / "com"
+            port = re.match(r"COM(\d+)", spec["tool"][0]).group(1)
+            self.env[f"ZARN_COM{port}"] = str(link)
+            command += ["--link", str(link)]
+            ready = link
+        elif spec["front"] == "usb":
+            command += ["--usb-root", str(self.work / "if")]
+            ready = self.work / "if"
+        else:
+            socket = self.work / "sim.sock"
+            command += ["--pcsc-socket", str(socket)]
+            ready = socket
+        self.sim = subprocess.Popen(command, cwd=self.work, stdout=subprocess.DEVNULL,
+                                    stderr=open(self.work / "sim.log", "w"))
+        wait_for(lambda: ready.exists() or self.sim.poll() is not None, 10)
+        if self.sim.poll() is not None:
+            raise RuntimeError(f"simulator ended at start: {(self.work / 'sim.log').read_text()}")
+        if spec["front"] == "pcsc":
+            self.start_pcscd(ready)
+
+    def start_pcscd(self, socket):
+        self.pcscd_dir = self.work / "pcscd"
+        out = subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "start", str(self.pcscd_dir),
+                              str(socket), self.args.ifd], capture_output=True, text=True,
+                             timeout=30)
+        if out.returncode != 0:
+            raise RuntimeError(f"private pcscd did not start: {out.stdout}{out.stderr}")
+        found = re.search(r"PCSCLITE_CSOCK_NAME=(\S+)", out.stdout)
+        self.env["PCSCLITE_CSOCK_NAME"] = found.group(1)
+
+    def install_devcon(self):
+        # The device console stand-in records its arguments where the run can check them.
+        for folder in ("i386", "x64"):
+            script = self.work / folder / "devcon"
+            script.parent.mkdir()
+            script.write_text('#!/bin/sh\nprintf "%s\\n" "$*" >> "$(dirname "$0")/../devcon.log"\n')
+            script.chmod(0o755)
+
+    def run_tool(self):
+        if self.spec.get("devcon"):
+            self.install_devcon()
+        started = time.monotonic()
+        if "keys" in self.spec:
+            tool = self.run_interactive()
+        else:
+            tool = subprocess.run([self.args.tool] + self.spec["tool"], cwd=self.work,
+                                  env=self.env, input=self.spec.get("stdin", b"\n"),
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  timeout=self.spec["seconds"] + 30)
+        elapsed = time.monotonic() - started
+        return tool, elapsed
+
+    def run_interactive(self):
+        """Types the keys one by one, a second apart, once the Y/N question is on the screen;
+        then closes the input (the final Enter prompt reads its end)."""
+        tool = subprocess.Popen([self.args.tool] + self.spec["tool"], cwd=self.work, env=self.env,
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        output = b""
+        deadline = time.monotonic() + self.spec["seconds"] + 30
+        os.set_blocking(tool.stdout.fileno(), False)
+        while b"Continue (Y/N)?\n" not in output and tool.poll() is None:
+            if time.monotonic() > deadline:
+                tool.kill()
+                break
+            output += tool.stdout.read() or b""
+            time.sleep(0.05)
+        for key in self.spec["keys"]:
+            time.sleep(1.0)
+            try:
+                tool.stdin.write(key)
+                tool.stdin.flush()
+            except BrokenPipeError:
+                break
+        try:
+            tool.stdin.close()
+        except BrokenPipeError:
+            pass
+        tool.stdin = None  # closed: communicate must not flush it
+        os.set_blocking(tool.stdout.fileno(), True)
+        rest, errors = tool.communicate(timeout=max(1, deadline - time.monotonic()))
+        return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
+
+    def stop(self):
+        if self.pcscd_dir is not None:
+            subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "stop", str(self.pcscd_dir)],
+                           capture_output=True, timeout=30)
+        if self.sim is not None and self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+            try:
+                self.sim.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.sim.kill()
+                self.sim.wait()
+                raise RuntimeError("the simulator did not end on SIGTERM")
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError("timed out waiting for the simulator")
+        time.sleep(0.02)
+
+
+def check(run, tool, elapsed, update):
+    problems = []
+    spec = run.spec
+    output = mask(tool.stdout.decode("latin-1"))
+    expected_file = HERE / "expected" / f"{run.name}.txt"
+    if update:
+        expected_file.write_text(output, encoding="latin-1")
+    expected = expected_file.read_text(encoding="latin-1") if expected_file.exists() else None
+    if output != expected:
+        problems.append(f"console transcript differs from {expected_file.name}:\n"
+                        f"--- expected\n{expected}\n--- actual\n{output}\n---")
+    if tool.returncode != 0:
+        problems.append(f"exit code {tool.returncode}, expected 0")
+    if tool.stderr:
+        problems.append(f"unexpected standard error output: {tool.stderr!r}")
+    if elapsed > spec["seconds"]:
+        problems.append(f"the run took {elapsed:.1f} s, more than {spec['seconds']} s")
+    if spec.get("devcon"):
+        log = run.work / "devcon.log"
+        ran = log.read_text().splitlines() if log.exists() else []
+        if ran != [spec["devcon"]]:
+            problems.append(f"device console runs {ran}, expected [{spec['devcon']!r}]")
+    if spec.get("image") is not None:
+        transcript = run.transcript.read_text() if run.transcript.exists() else ""
+        verdict = "passed" if spec["image"] else "failed"
+        if f"image check: {verdict}" not in transcript:
+            problems.append(f"the simulator did not report 'image check: {verdict}':\n"
+                            + "\n".join(transcript.splitlines()[-5:]))
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool")
+    parser.add_argument("--sim")
+    parser.add_argument("--ifd")
+    parser.add_argument("--list", action="store_true")
+    parser.add_argument("--update", action="store_true")
+    parser.add_argument("scenario", nargs="?")
+    args = parser.parse_args()
+    for name in ("tool", "sim", "ifd"):  # the runs happen in a folder of their own
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.list:
+        print(";".join(SCENARIOS))
+        return 0
+    spec = SCENARIOS[args.scenario]
+    if spec["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
+        print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
+        return SKIP
+    # Short: socket paths below it must stay within the 107 bytes a Unix socket address holds.
+    with tempfile.TemporaryDirectory(prefix="ze-", dir="/tmp") as temp:
+        run = Run(args, args.scenario, spec, pathlib.Path(temp))
+        try:
+            run.start_sim()
+            tool, elapsed = run.run_tool()
+        finally:
+            run.stop()
+        problems = check(run, tool, elapsed, args.update)
+        if problems:
+            print("\n".join(problems))
+            log = pathlib.Path(temp) / "transcript.txt"
+            if log.exists():
+                print("--- simulator transcript (last 20 lines)")
+                print("\n".join(log.read_text().splitlines()[-20:]))
+            return 1
+    print(f"{args.scenario}: passed in {elapsed:.1f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
