@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "link/transceive_buffer.h"
 #include "platform/sync.h"
@@ -50,6 +51,16 @@ class CTransfer {
                            void* context);
   void InstallLinkCallbacks();
 
+  // Frame codec (frame_codec.cpp). PutEscaped folds the byte into txCheck and appends it
+  // escaped; it and BuildRequestFrame refuse, writing nothing past txFrame, what does not fit.
+  bool PutEscaped(std::uint8_t byte);
+  // Frames count payload bytes into txFrame with the next sequence number; false (and the
+  // sequence number unchanged) when the frame would not fit.
+  bool BuildRequestFrame(const std::uint8_t* payload, std::uint32_t count);
+  // Feeds one received byte to the receive state machine; a FrameResult.
+  std::uint8_t ParseByte(std::uint8_t byte);
+  void ResetParser();
+
   CSerialPort serialPort;
   CIOUSB usbChannel;
   platform::ManualResetEvent responseEvent;
@@ -73,6 +84,25 @@ class CTransfer {
  private:
   std::uint32_t TransceiveSerial();
   std::uint32_t TransceiveUsb();
+
+  bool AppendEscaped(std::uint8_t byte);
+  std::uint8_t ResetWith(std::uint8_t result);
+  std::uint8_t ParseEndByte();
+
+  // The serial answer's hand-over (transfer_serial.cpp).
+  void ArmAnswer();
+  void QueueFrame();
+  bool DisarmAnswer();
+  std::uint32_t TakeAnswer(platform::WaitResult waited);
+  void ParseChunk(const std::uint8_t* bytes, std::int32_t count);
+
+  // Guards the receive parser state (rxFrame, rxCount, rxCheck, the parser bits of
+  // stateFlags) and the two flags below while the serial worker may feed the parser. The
+  // worker parses only while an exchange waits for its own answer (answerWanted_); the main
+  // thread touches the parser state only while none waits, or under this lock.
+  std::mutex answerLock_;
+  bool answerWanted_ = false;
+  bool answerReady_ = false;
 };
 
 }  // namespace zarn

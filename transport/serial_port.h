@@ -26,6 +26,7 @@ struct SERIAL_WRITE_PACKET {
   const std::uint8_t* Data() const { return reinterpret_cast<const std::uint8_t*>(this + 1); }
 };
 
+// nullptr when memory is short.
 SERIAL_WRITE_PACKET* AllocateWritePacket(const std::uint8_t* bytes, std::uint32_t length);
 void ReleaseWritePacket(SERIAL_WRITE_PACKET* packet);
 
@@ -49,16 +50,25 @@ class SerialWriteQueue {
   std::deque<SERIAL_WRITE_PACKET*> packets_;
 };
 
-struct SerialPortBackend;  // the OS handle, events and worker of one platform
+// Event mask bits the port watches (the Win32 values, used on every platform).
+constexpr std::uint32_t kSerialEventBreak = 0x40;
+constexpr std::uint32_t kSerialEventError = 0x80;
+
+struct SerialPortBackend;  // the OS handle, wake-ups and worker of one platform
 
 class CSerialPort {
  public:
+  static constexpr std::uint32_t kReceiveBufferSize = 1024;
+
   CSerialPort();
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
   virtual ~CSerialPort();
 
+  // Opens COM(portIndex + 1) with 8 data bits; false when it is open already or cannot be
+  // opened with these settings.
   bool Open(std::int32_t portIndex, std::int32_t baudRate, char parity, const char* stopBits);
+  // Ends the worker (no callback runs after this returns); false when the port was not open.
   bool Close();
   bool IsOpen() const { return isOpen.load(); }
   // The producer's signal after it has appended one or more packets.
@@ -85,6 +95,25 @@ class CSerialPort {
   std::uint32_t lastRxTick = 0;
 
  private:
+  friend struct SerialPortBackend;
+
+  // Open's steps before and after the platform's device set-up.
+  void PrepareOpen(std::int32_t index, std::int32_t baud, char parityLetter,
+                   const char* stopBitsText);
+  void FinishOpen();
+  void FinishClose();
+
+  // The worker's side: callbacks and log lines, all on the worker thread.
+  void Deliver(const std::uint8_t* bytes, std::int32_t count);
+  void Report(std::int32_t kind, std::uint32_t value);
+  template <typename... Args>
+  void LogAt(std::int32_t level, const char* format, Args... args) {
+    if (workerLogLevel_ >= level) trafficLog.Print(format, args...);
+  }
+
+  // logLevel as it was when the port opened: the worker reads only this copy, so that the
+  // owner may change logLevel while a worker runs.
+  std::int32_t workerLogLevel_ = 0;
   std::unique_ptr<SerialPortBackend> backend_;
 };
 

@@ -1,24 +1,25 @@
-#include "transport/serial_port.h"
-
 #include <new>
 
-namespace zarn {
+#include "transport/serial_port.h"
 
-// STUB until the serial-link work lands: the port never opens, so every COM exchange reports
-// that no link is open. The write queue is already real.
-struct SerialPortBackend {};
+namespace zarn {
 
 SERIAL_WRITE_PACKET* AllocateWritePacket(const std::uint8_t* bytes, std::uint32_t length) {
   void* block = ::operator new(sizeof(SERIAL_WRITE_PACKET) + length, std::nothrow);
   if (block == nullptr) return nullptr;
   auto* packet = new (block) SERIAL_WRITE_PACKET{length};
-  for (std::uint32_t i = 0; i < length; ++i) packet->Data()[i] = bytes[i];
+  for (std::uint32_t i = 0; i < length; ++i)
+    packet->Data()[i] = bytes[i];
   return packet;
 }
 
-void ReleaseWritePacket(SERIAL_WRITE_PACKET* packet) { ::operator delete(packet); }
+void ReleaseWritePacket(SERIAL_WRITE_PACKET* packet) {
+  ::operator delete(packet);
+}
 
-SerialWriteQueue::~SerialWriteQueue() { Drain(); }
+SerialWriteQueue::~SerialWriteQueue() {
+  Drain();
+}
 
 void SerialWriteQueue::SetEnabled(bool enabled) {
   std::lock_guard guard(lock_);
@@ -26,6 +27,7 @@ void SerialWriteQueue::SetEnabled(bool enabled) {
 }
 
 bool SerialWriteQueue::Append(SERIAL_WRITE_PACKET* packet) {
+  if (packet == nullptr) return false;
   std::lock_guard guard(lock_);
   if (!enabled_) return false;
   packets_.push_back(packet);
@@ -40,14 +42,10 @@ SERIAL_WRITE_PACKET* SerialWriteQueue::TakeFirst() {
   return first;
 }
 
+// Packets are released outside the lock.
 void SerialWriteQueue::Drain() {
-  while (SERIAL_WRITE_PACKET* packet = TakeFirst()) ReleaseWritePacket(packet);
+  while (SERIAL_WRITE_PACKET* packet = TakeFirst())
+    ReleaseWritePacket(packet);
 }
-
-CSerialPort::CSerialPort() = default;
-CSerialPort::~CSerialPort() { Close(); }
-bool CSerialPort::Open(std::int32_t, std::int32_t, char, const char*) { return false; }
-bool CSerialPort::Close() { return false; }
-void CSerialPort::RequestWrite() {}
 
 }  // namespace zarn

@@ -1,0 +1,58 @@
+// Configuring an open COM handle: time-outs, watched events, driver buffers, and the DCB built
+// from the mode string, with RTS raised only while bytes are sent (RS-485 direction control).
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "transport/serial_backend_win32.h"
+
+namespace zarn {
+namespace {
+
+bool ApplyTimeoutsAndQueues(HANDLE port, const CSerialPort& settings) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = settings.readTotalTimeout;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = settings.writeTotalTimeout;
+  return SetCommTimeouts(port, &timeouts) && SetCommMask(port, settings.eventMask) &&
+         SetupComm(port, settings.inQueueSize, settings.outQueueSize);
+}
+
+bool BuildDcb(HANDLE port, const CSerialPort& settings, DCB& dcb) {
+  if (!GetCommState(port, &dcb)) return false;
+  char mode[64];
+  std::snprintf(mode, sizeof mode, "baud=%d parity=%c data=%d stop=%s", settings.baudRate,
+                settings.parity, settings.dataBits, settings.stopBits);
+  dcb = DCB{};
+  return BuildCommDCBA(mode, &dcb) != FALSE;
+}
+
+void SetRtsToggling(DCB& dcb) {
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fRtsControl = RTS_CONTROL_TOGGLE;
+  dcb.XonChar = 0;
+  dcb.XoffChar = 0;
+  dcb.XonLim = 0;
+  dcb.XoffLim = 0;
+}
+
+}  // namespace
+
+bool ConfigureLine(void* portHandle, const CSerialPort& port) {
+  HANDLE handle = portHandle;
+  DCB dcb{};
+  if (!ApplyTimeoutsAndQueues(handle, port) || !BuildDcb(handle, port, dcb)) return false;
+  dcb.fAbortOnError = 0;
+  SetCommState(handle, &dcb);  // a first pass whose result does not count
+  SetRtsToggling(dcb);
+  return SetCommState(handle, &dcb) != FALSE;
+}
+
+}  // namespace zarn

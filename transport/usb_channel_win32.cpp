@@ -1,0 +1,224 @@
+// The USB driver channel on Windows: SetupAPI enumeration of the reader's interface class,
+// CreateFileA for overlapped I/O, and overlapped DeviceIoControl completed on the I/O event.
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "transport/usb_channel_platform.h"
+#include "transport/usb_setupapi.h"
+
+namespace zarn {
+
+namespace {
+
+const GUID READER_INTERFACE_GUID = {
+    0x86937937, 0xB00F, 0x447F, {0x99, 0xBC, 0x3D, 0x57, 0x2D, 0xF8, 0x77, 0x86}};
+
+// A detail record reported smaller than the ANSI record's fixed part cannot hold a path.
+constexpr std::uint32_t kDetailFixedPart = 5;
+// How long a cancelled control is given to finish before its buffers are left to the driver.
+constexpr DWORD kCancelGraceMs = 1000;
+
+void* GetClassDevs() {
+  return SetupDiGetClassDevsA(&READER_INTERFACE_GUID, nullptr, nullptr,
+                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+}
+
+bool EnumInterface(void* set, std::uint32_t position, void* interfaceData) {
+  return SetupDiEnumDeviceInterfaces(static_cast<HDEVINFO>(set), nullptr, &READER_INTERFACE_GUID,
+                                     position,
+                                     static_cast<SP_DEVICE_INTERFACE_DATA*>(interfaceData)) != 0;
+}
+
+bool GetInterfaceDetail(void* set, void* interfaceData, void* detail, std::uint32_t detailSize,
+                        std::uint32_t* requiredSize) {
+  DWORD required = 0;
+  const BOOL fetched = SetupDiGetDeviceInterfaceDetailA(
+      static_cast<HDEVINFO>(set), static_cast<SP_DEVICE_INTERFACE_DATA*>(interfaceData),
+      static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detail), detailSize, &required, nullptr);
+  if (requiredSize != nullptr) *requiredSize = required;
+  return fetched != 0;
+}
+
+void DestroyList(void* set) {
+  SetupDiDestroyDeviceInfoList(static_cast<HDEVINFO>(set));
+}
+
+const SetupApiCalls systemSetupApi{GetClassDevs, EnumInterface, GetInterfaceDetail, DestroyList};
+const SetupApiCalls* setupApi = &systemSetupApi;
+
+// The calling thread's last error; a failure that left none is still a failure.
+std::uint32_t LastFailure() {
+  const DWORD error = GetLastError();
+  return error != 0 ? error : system_error::kGenFailure;
+}
+
+using DetailRecord = SP_DEVICE_INTERFACE_DETAIL_DATA_A;
+
+// The device path from the interface's detail record: asks for the record's size, then
+// fetches it into a buffer with room for the API's own record layout (whose fixed part is
+// larger than 5 bytes in a 64-bit process) and a terminating zero behind whatever is written.
+std::uint32_t FetchDevicePath(void* set, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                              std::string& path) {
+  std::uint32_t required = 0;
+  setupApi->getInterfaceDetail(set, &interfaceData, nullptr, 0, &required);
+  if (required < kDetailFixedPart) return ERROR_INVALID_USER_BUFFER;
+  const std::size_t room = std::max<std::size_t>(required, sizeof(DetailRecord)) + 1;
+  std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[room]());
+  if (buffer == nullptr) return system_error::kNotEnoughMemory;
+  auto* detail = reinterpret_cast<DetailRecord*>(buffer.get());
+  detail->cbSize = sizeof(DetailRecord);
+  if (!setupApi->getInterfaceDetail(set, &interfaceData, detail, required, nullptr)) {
+    return LastFailure();
+  }
+  const std::size_t pathRoom = room - offsetof(DetailRecord, DevicePath);
+  path.assign(detail->DevicePath, strnlen(detail->DevicePath, pathRoom));
+  return 0;
+}
+
+}  // namespace
+
+void UseSetupApiCalls(const SetupApiCalls* calls) {
+  setupApi = calls != nullptr ? calls : &systemSetupApi;
+}
+
+struct UsbInterfaceSet {
+  void* info;  // HDEVINFO; INVALID_HANDLE_VALUE when the set could not be had
+};
+
+void UsbInterfaceSetCloser::operator()(UsbInterfaceSet* set) const {
+  if (set->info != INVALID_HANDLE_VALUE) setupApi->destroyList(set->info);
+  delete set;
+}
+
+UsbInterfaceSetHandle OpenUsbInterfaceSet() {
+  void* info = setupApi->getClassDevs();
+  UsbInterfaceSetHandle set(new (std::nothrow) UsbInterfaceSet{info});
+  if (set == nullptr && info != INVALID_HANDLE_VALUE) setupApi->destroyList(info);
+  return set;
+}
+
+// Without a set every position fails with the API's own error and is skipped.
+std::uint32_t UsbInterfacePath(UsbInterfaceSet& set, std::uint32_t position, std::string& path) {
+  SP_DEVICE_INTERFACE_DATA interfaceData{};
+  interfaceData.cbSize = sizeof interfaceData;
+  if (!setupApi->enumInterface(set.info, position, &interfaceData)) return LastFailure();
+  return FetchDevicePath(set.info, interfaceData, path);
+}
+
+struct UsbDevice {
+  HANDLE handle;
+  HANDLE ioEvent;  // manual reset: the completion event of every overlapped control
+};
+
+void UsbDeviceCloser::operator()(UsbDevice* device) const {
+  CloseHandle(device->handle);
+  CloseHandle(device->ioEvent);
+  delete device;
+}
+
+UsbOpenOutcome OpenUsbDevice(const char* path, UsbDeviceHandle& device, std::uint32_t* error) {
+  HANDLE handle =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    *error = LastFailure();
+    return UsbOpenOutcome::kOpenFailed;
+  }
+  HANDLE ioEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (ioEvent == nullptr) {
+    *error = LastFailure();
+    CloseHandle(handle);
+    return UsbOpenOutcome::kEventFailed;
+  }
+  device.reset(new (std::nothrow) UsbDevice{handle, ioEvent});
+  if (device == nullptr) {
+    *error = system_error::kNotEnoughMemory;
+    CloseHandle(ioEvent);
+    CloseHandle(handle);
+    return UsbOpenOutcome::kOpenFailed;
+  }
+  return UsbOpenOutcome::kOpened;
+}
+
+namespace {
+
+// What the driver writes into while a control runs: it lives on the heap so that a control
+// the driver never finishes cannot write into memory that has been reused.
+struct PendingControl {
+  OVERLAPPED overlapped{};
+  std::unique_ptr<std::uint8_t[]> output;
+};
+
+bool HasFinished(UsbDevice& device, PendingControl& control, DWORD* returned) {
+  return GetOverlappedResult(device.handle, &control.overlapped, returned, FALSE) != 0 ||
+         GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
+// After CancelIo the driver completes the control soon; one that ignores the cancel keeps its
+// buffers (deliberately never freed) rather than writing into freed memory later.
+void ReleaseCancelled(UsbDevice& device, std::unique_ptr<PendingControl>& control) {
+  WaitForSingleObject(device.ioEvent, kCancelGraceMs);
+  DWORD returned = 0;
+  if (!HasFinished(device, *control, &returned)) control.release();
+}
+
+// Steps of a control that went pending: the bounded wait, the result query without waiting,
+// the cancel of a control that has not completed. 997 never becomes a result.
+std::uint32_t FinishPending(UsbDevice& device, std::unique_ptr<PendingControl>& control,
+                            DWORD timeoutMs, DWORD* returned) {
+  WaitForSingleObject(device.ioEvent, timeoutMs);
+  std::uint32_t result = 0;
+  if (GetOverlappedResult(device.handle, &control->overlapped, returned, FALSE) == 0) {
+    result = LastFailure();
+  }
+  if (result == ERROR_IO_INCOMPLETE || result == ERROR_IO_PENDING) {
+    *returned = 0;
+    CancelIo(device.handle);
+    ReleaseCancelled(device, control);
+    result = system_error::kIoIncomplete;
+  }
+  ResetEvent(device.ioEvent);
+  return result;
+}
+
+}  // namespace
+
+std::uint32_t UsbIoControl(UsbDevice& device, std::uint32_t code, const std::uint8_t* input,
+                           std::uint32_t inputLength, std::uint8_t* output,
+                           std::uint32_t outputCapacity, std::uint32_t* outputLength,
+                           std::uint32_t timeoutMs) {
+  *outputLength = 0;
+  std::unique_ptr<PendingControl> control(new (std::nothrow) PendingControl);
+  if (control == nullptr) return system_error::kNotEnoughMemory;
+  if (outputCapacity > 0) {
+    control->output.reset(new (std::nothrow) std::uint8_t[outputCapacity]);
+    if (control->output == nullptr) return system_error::kNotEnoughMemory;
+  }
+  control->overlapped.hEvent = device.ioEvent;
+  DWORD returned = 0;
+  std::uint32_t result = 0;
+  if (DeviceIoControl(device.handle, code, const_cast<std::uint8_t*>(input), inputLength,
+                      control->output.get(), outputCapacity, &returned,
+                      &control->overlapped) == 0) {
+    result = LastFailure();
+    if (result == ERROR_IO_PENDING) {
+      result = FinishPending(device, control, timeoutMs, &returned);
+    } else {
+      returned = 0;
+    }
+  }
+  const std::uint32_t count = std::min<std::uint32_t>(returned, outputCapacity);
+  if (count > 0) std::memcpy(output, control->output.get(), count);
+  *outputLength = count;
+  return result;
+}
+
+}  // namespace zarn
