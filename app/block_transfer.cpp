@@ -53,7 +53,8 @@ std::uint32_t TransferImageBody() {
   const std::uint32_t body = session.imageLength;
   const std::uint32_t step = RulerStep(body);
   platform::Print("Process:\n");
-  for (std::uint32_t dot = 0; dot < body / step + 1; ++dot) platform::Print(".");
+  for (std::uint32_t dot = 0; dot < body / step + 1; ++dot)
+    platform::Print(".");
   platform::Print("\n");
   for (std::uint32_t offset = 0; offset < body; offset += kBlockSize) {
     if (const std::uint32_t result = SendBlock(offset); result != kSuccess) {

@@ -24,8 +24,8 @@ constexpr const char* kUsage[] = {
 };
 
 struct Decimal {
-  bool numeric;         // at least one digit after an optional sign
-  long long value;      // saturated far beyond any meaningful argument
+  bool numeric;     // at least one digit after an optional sign
+  long long value;  // saturated far beyond any meaningful argument
 };
 
 // Reads a decimal number the way atoi does (optional sign, leading digits, the rest ignored),
@@ -42,7 +42,9 @@ Decimal ReadDecimal(const char* text) {
   return {numeric, negative ? -value : value};
 }
 
-std::uint8_t LowByte(long long value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t LowByte(long long value) {
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 // A baud rate must be a positive number that fits 32 bits: 0 would select the USB link and
 // reach the baud divisor.
@@ -65,7 +67,8 @@ bool WithinReaderRange(const char* name, std::uint32_t rate) {
 
 std::uint32_t ReadPort(const char* text, UpgradeSession& target) {
   if (std::strncmp(text, "COM", 3) != 0) {
-    for (const char* line : kUsage) platform::Print("%s", line);
+    for (const char* line : kUsage)
+      platform::Print("%s", line);
     return kResultUsage;
   }
   const Decimal d = ReadDecimal(text + 3);

@@ -25,6 +25,8 @@ std::uint8_t AnswerByte(std::uint32_t index) {
              : 0;
 }
 
-std::uint32_t AnswerLength() { return commandBlock.responseLength; }
+std::uint32_t AnswerLength() {
+  return commandBlock.responseLength;
+}
 
 }  // namespace zarn

@@ -79,8 +79,8 @@ void RestartUsbDevice() {
   platform::Print("%s", identity.protocolLine);
   const char sep = platform::PathSeparator();
   const std::string folder = platform::IsWow64Process() ? "x64" : "i386";
-  const std::string command = std::string(".") + sep + folder + sep + "devcon restart \"" +
-                              identity.hardwareId + "\"";
+  const std::string command =
+      std::string(".") + sep + folder + sep + "devcon restart \"" + identity.hardwareId + "\"";
   platform::RunCommandLine(command.c_str());
 }
 

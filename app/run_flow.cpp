@@ -100,7 +100,8 @@ std::uint32_t Identify() {
   session.oldVersionByte5 = AnswerByte(5);
   session.oldVersionByte6 = AnswerByte(6);
   platform::Print("Old Version   ");
-  for (std::uint32_t i = 1; i < AnswerLength(); ++i) platform::Print("%02X ", AnswerByte(i));
+  for (std::uint32_t i = 1; i < AnswerLength(); ++i)
+    platform::Print("%02X ", AnswerByte(i));
   platform::Print("\n");
   return kSuccess;
 }

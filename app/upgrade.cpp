@@ -24,8 +24,8 @@ constexpr std::uint8_t kDefaultsByte5Bits = 0xC0;
 constexpr std::uint32_t kUnsetSerialNumbers[] = {0xFFFFFFFF, 0x7C2FDEED};
 
 // Steps that end the procedure on failure.
-#define ZARN_TRY(step)                                     \
-  do {                                                     \
+#define ZARN_TRY(step)                                           \
+  do {                                                           \
     if (const std::uint32_t r = (step); r != kSuccess) return r; \
   } while (false)
 
@@ -100,7 +100,8 @@ bool SerialNumberIsUnset(std::uint32_t serialNumber) {
 // Reads the serial number after the upgrade; writes the old one back when the reader lost it.
 std::uint32_t ReadOrRestoreSerialNumber() {
   ZARN_TRY(SendRequest({kSerialNumberRequest}));
-  for (std::uint32_t i = 1; i <= 4; ++i) session.newSerialNumber[i - 1] = AnswerByte(i);
+  for (std::uint32_t i = 1; i <= 4; ++i)
+    session.newSerialNumber[i - 1] = AnswerByte(i);
   const bool changed = std::memcmp(session.newSerialNumber, session.oldSerialNumber, 4) != 0;
   if (changed && !SerialNumberIsUnset(LittleEndianWord(session.oldSerialNumber))) {
     session.serialRestored = true;
@@ -109,7 +110,8 @@ std::uint32_t ReadOrRestoreSerialNumber() {
     std::memcpy(session.newSerialNumber, old, 4);
   }
   platform::Print("Serial Number ");
-  for (std::uint32_t i = 4; i >= 1; --i) platform::Print("%02X ", session.newSerialNumber[i - 1]);
+  for (std::uint32_t i = 4; i >= 1; --i)
+    platform::Print("%02X ", session.newSerialNumber[i - 1]);
   platform::Print("\n");
   return kSuccess;
 }
@@ -122,7 +124,8 @@ std::uint32_t ReadNewVersion() {
   }
   session.newVersionByte5 = AnswerByte(5);
   platform::Print("New Version   ");
-  for (std::uint32_t i = 1; i < AnswerLength(); ++i) platform::Print("%02X ", AnswerByte(i));
+  for (std::uint32_t i = 1; i < AnswerLength(); ++i)
+    platform::Print("%02X ", AnswerByte(i));
   platform::Print("\n");
   return kSuccess;
 }
@@ -136,8 +139,8 @@ std::uint32_t FinishAndCheck() {
   ZARN_TRY(ReadOrRestoreSerialNumber());
   ZARN_TRY(ReadNewVersion());
   const platform::TimeOfDay now = platform::LocalTimeOfDay();
-  platform::Print("%2.2u:%2.2u:%2.2u Zarn Reader is upgraded successfully\n", now.hour,
-                  now.minute, now.second);
+  platform::Print("%2.2u:%2.2u:%2.2u Zarn Reader is upgraded successfully\n", now.hour, now.minute,
+                  now.second);
   return kSuccess;
 }
 

@@ -7,7 +7,7 @@
 namespace zarn {
 
 constexpr std::uint32_t kSuccess = 0;
-constexpr std::uint32_t SCARD_F_INTERNAL_ERROR = 0x80100001;   // reader status byte not 0
+constexpr std::uint32_t SCARD_F_INTERNAL_ERROR = 0x80100001;  // reader status byte not 0
 constexpr std::uint32_t SCARD_E_INVALID_PARAMETER = 0x80100004;
 constexpr std::uint32_t SCARD_F_COMM_ERROR = 0x80100013;
 constexpr std::uint32_t SCARD_E_NOT_TRANSACTED = 0x80100016;

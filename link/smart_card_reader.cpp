@@ -15,7 +15,9 @@ bool smartCardPathActive = false;
 namespace {
 
 const platform::PcscApi* pcscApi = nullptr;
-const platform::PcscApi& Pcsc() { return pcscApi ? *pcscApi : platform::SystemPcsc(); }
+const platform::PcscApi& Pcsc() {
+  return pcscApi ? *pcscApi : platform::SystemPcsc();
+}
 
 constexpr std::uint32_t kHeaderLength = sizeof kEscapeHeader;
 constexpr std::uint8_t kStatusWord[2] = {0x90, 0x00};
@@ -33,7 +35,9 @@ void StartPcscLog() {
 
 }  // namespace
 
-void UsePcscApi(const platform::PcscApi* api) { pcscApi = api; }
+void UsePcscApi(const platform::PcscApi* api) {
+  pcscApi = api;
+}
 
 std::uint32_t ExchangeOverPcsc() {
   CommandBlock& block = commandBlock;

@@ -34,6 +34,8 @@ const ClockDevice systemClock{SystemSleep, SystemTick, SystemTimeOfDay};
 
 }  // namespace
 
-const ClockDevice& SystemClock() { return systemClock; }
+const ClockDevice& SystemClock() {
+  return systemClock;
+}
 
 }  // namespace zarn::platform

@@ -5,8 +5,12 @@
 namespace zarn::platform {
 namespace {
 
-void SystemSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
-std::uint32_t SystemTick() { return GetTickCount(); }
+void SystemSleep(std::uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+std::uint32_t SystemTick() {
+  return GetTickCount();
+}
 
 TimeOfDay SystemTimeOfDay() {
   SYSTEMTIME local{};
@@ -18,6 +22,8 @@ const ClockDevice systemClock{SystemSleep, SystemTick, SystemTimeOfDay};
 
 }  // namespace
 
-const ClockDevice& SystemClock() { return systemClock; }
+const ClockDevice& SystemClock() {
+  return systemClock;
+}
 
 }  // namespace zarn::platform

@@ -4,6 +4,8 @@
 
 namespace zarn::platform {
 
-std::string ComDeviceName(int portNumber) { return "\\\\.\\COM" + std::to_string(portNumber); }
+std::string ComDeviceName(int portNumber) {
+  return "\\\\.\\COM" + std::to_string(portNumber);
+}
 
 }  // namespace zarn::platform

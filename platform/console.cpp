@@ -7,10 +7,14 @@
 namespace zarn::platform {
 namespace {
 const ConsoleDevice* installed = nullptr;
-const ConsoleDevice& Current() { return installed ? *installed : SystemConsole(); }
+const ConsoleDevice& Current() {
+  return installed ? *installed : SystemConsole();
+}
 }  // namespace
 
-void InstallConsole(const ConsoleDevice* device) { installed = device; }
+void InstallConsole(const ConsoleDevice* device) {
+  installed = device;
+}
 
 void Print(const char* format, ...) {
   char small[512];
@@ -40,8 +44,14 @@ void PrintFatal(const char* line) {
   std::fflush(stderr);
 }
 
-bool KeyWaiting() { return Current().keyWaiting(); }
-int ReadKey() { return Current().readKey(); }
-int ReadChar() { return Current().readChar(); }
+bool KeyWaiting() {
+  return Current().keyWaiting();
+}
+int ReadKey() {
+  return Current().readKey();
+}
+int ReadChar() {
+  return Current().readChar();
+}
 
 }  // namespace zarn::platform

@@ -60,12 +60,16 @@ int StdinReadKey() {
   return ReadOneByte();
 }
 
-int StdinReadChar() { return ReadOneByte(); }
+int StdinReadChar() {
+  return ReadOneByte();
+}
 
 const ConsoleDevice systemConsole{WriteStdout, StdinKeyWaiting, StdinReadKey, StdinReadChar};
 
 }  // namespace
 
-const ConsoleDevice& SystemConsole() { return systemConsole; }
+const ConsoleDevice& SystemConsole() {
+  return systemConsole;
+}
 
 }  // namespace zarn::platform

@@ -23,7 +23,7 @@ bool StdinKeyWaiting() {
   if (StdinIsConsole()) return _kbhit() != 0;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return true;  // no input: its end waits
-  if (GetFileType(input) != FILE_TYPE_PIPE) return true;                // a file never blocks
+  if (GetFileType(input) != FILE_TYPE_PIPE) return true;               // a file never blocks
   DWORD available = 0;
   if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return true;  // closed
   return available > 0;
@@ -44,6 +44,8 @@ const ConsoleDevice systemConsole{WriteStdout, StdinKeyWaiting, StdinReadKey, St
 
 }  // namespace
 
-const ConsoleDevice& SystemConsole() { return systemConsole; }
+const ConsoleDevice& SystemConsole() {
+  return systemConsole;
+}
 
 }  // namespace zarn::platform

@@ -10,14 +10,17 @@
 namespace zarn::platform {
 namespace {
 
-std::uint32_t Result(LONG code) { return static_cast<std::uint32_t>(code); }
+std::uint32_t Result(LONG code) {
+  return static_cast<std::uint32_t>(code);
+}
 
 // "Korvanta Smart Card Reader 0" → "Korvanta Smart Card Reader": pcsc-lite appends its own
 // interface and slot numbers to the friendly name.
 std::string FriendlyName(const char* readerName) {
   std::string name = readerName;
   std::size_t end = name.size();
-  while (end > 0 && std::isdigit(static_cast<unsigned char>(name[end - 1]))) --end;
+  while (end > 0 && std::isdigit(static_cast<unsigned char>(name[end - 1])))
+    --end;
   if (end < name.size() && end > 0 && name[end - 1] == ' ') name.resize(end - 1);
   return name;
 }
@@ -59,8 +62,8 @@ std::uint32_t Connect(PcscHandle context, const char* readerName, PcscHandle* ca
 }
 
 std::uint32_t Control(PcscHandle card, std::uint32_t controlCode, const std::uint8_t* input,
-                      std::uint32_t inputLength, std::uint8_t* output,
-                      std::uint32_t outputCapacity, std::uint32_t* outputLength) {
+                      std::uint32_t inputLength, std::uint8_t* output, std::uint32_t outputCapacity,
+                      std::uint32_t* outputLength) {
   DWORD returned = 0;
   const LONG rv = SCardControl(static_cast<SCARDHANDLE>(card), controlCode, input, inputLength,
                                output, outputCapacity, &returned);
@@ -83,8 +86,12 @@ const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release};
 
 }  // namespace
 
-const PcscApi& SystemPcsc() { return systemPcsc; }
+const PcscApi& SystemPcsc() {
+  return systemPcsc;
+}
 
-std::uint32_t EscapeControlCode() { return static_cast<std::uint32_t>(SCARD_CTL_CODE(1)); }
+std::uint32_t EscapeControlCode() {
+  return static_cast<std::uint32_t>(SCARD_CTL_CODE(1));
+}
 
 }  // namespace zarn::platform

@@ -6,7 +6,9 @@
 namespace zarn::platform {
 namespace {
 
-std::uint32_t Result(LONG code) { return static_cast<std::uint32_t>(code); }
+std::uint32_t Result(LONG code) {
+  return static_cast<std::uint32_t>(code);
+}
 
 std::uint32_t Establish(PcscHandle* context) {
   SCARDCONTEXT handle = 0;
@@ -19,16 +21,16 @@ std::uint32_t Connect(PcscHandle context, const char* readerName, PcscHandle* ca
                       std::uint32_t* activeProtocol) {
   SCARDHANDLE handle = 0;
   DWORD protocol = 0;
-  const LONG rv = SCardConnectA(static_cast<SCARDCONTEXT>(context), readerName,
-                                SCARD_SHARE_DIRECT, 0, &handle, &protocol);
+  const LONG rv = SCardConnectA(static_cast<SCARDCONTEXT>(context), readerName, SCARD_SHARE_DIRECT,
+                                0, &handle, &protocol);
   *card = rv == SCARD_S_SUCCESS ? static_cast<PcscHandle>(handle) : 0;
   *activeProtocol = static_cast<std::uint32_t>(protocol);
   return Result(rv);
 }
 
 std::uint32_t Control(PcscHandle card, std::uint32_t controlCode, const std::uint8_t* input,
-                      std::uint32_t inputLength, std::uint8_t* output,
-                      std::uint32_t outputCapacity, std::uint32_t* outputLength) {
+                      std::uint32_t inputLength, std::uint8_t* output, std::uint32_t outputCapacity,
+                      std::uint32_t* outputLength) {
   DWORD returned = 0;
   const LONG rv = SCardControl(static_cast<SCARDHANDLE>(card), controlCode, input, inputLength,
                                output, outputCapacity, &returned);
@@ -50,8 +52,12 @@ const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release};
 
 }  // namespace
 
-const PcscApi& SystemPcsc() { return systemPcsc; }
+const PcscApi& SystemPcsc() {
+  return systemPcsc;
+}
 
-std::uint32_t EscapeControlCode() { return 0x3136B0; }  // SCARD_CTL_CODE(3500)
+std::uint32_t EscapeControlCode() {
+  return 0x3136B0;
+}  // SCARD_CTL_CODE(3500)
 
 }  // namespace zarn::platform

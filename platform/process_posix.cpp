@@ -22,14 +22,20 @@ void ShellRun(const char* commandLine) {
   }
 }
 
-bool NeverWow64() { return false; }
+bool NeverWow64() {
+  return false;
+}
 
 const ProcessDevice systemHost{ShellRun, NeverWow64};
 
 }  // namespace
 
-const ProcessDevice& SystemProcessHost() { return systemHost; }
+const ProcessDevice& SystemProcessHost() {
+  return systemHost;
+}
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+  return '/';
+}
 
 }  // namespace zarn::platform

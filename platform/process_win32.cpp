@@ -29,8 +29,12 @@ const ProcessDevice systemHost{ShellRun, QueryWow64};
 
 }  // namespace
 
-const ProcessDevice& SystemProcessHost() { return systemHost; }
+const ProcessDevice& SystemProcessHost() {
+  return systemHost;
+}
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+  return '\\';
+}
 
 }  // namespace zarn::platform

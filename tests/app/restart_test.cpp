@@ -38,6 +38,12 @@ class UsbRestart : public ::testing::Test {
   void TearDown() override { test::ResetLinkState(); }
 
   void ReaderNeverComesBack() { pcsc.connectResult = kNoReader; }
+  // The reader opens but its first version request gets no answer.
+  void FirstVersionRequestUnanswered() {
+    pcsc.answer = [this](const Bytes&) {
+      return ++versionRequests == 1 ? Bytes{} : test::WithStatusWord(versionAnswer);
+    };
+  }
 
   test::FakeClock clock;
   test::FakePcsc pcsc;
@@ -76,10 +82,7 @@ TEST_F(UsbRestart, TheFinalAnswerMustShowTheExpectedRunMode) {
 
 TEST_F(UsbRestart, AReaderThatOpensButIsSilentGetsItsDeviceRestarted) {
   test::ScriptedConsole console;
-  int calls = 0;
-  pcsc.answer = [&calls, this](const Bytes&) {
-    return ++calls == 1 ? Bytes{} : test::WithStatusWord(versionAnswer);
-  };
+  FirstVersionRequestUnanswered();
   EXPECT_EQ(WaitForRestart(AfterPrepare), kSuccess);
   const char s = platform::PathSeparator();
   ASSERT_EQ(processes.commandLines.size(), 1u);
@@ -92,10 +95,7 @@ TEST_F(UsbRestart, AReaderThatOpensButIsSilentGetsItsDeviceRestarted) {
 TEST_F(UsbRestart, ThePlain32BitCommandIsUsedOutsideWow64) {
   test::ScriptedConsole console;
   processes.wow64 = false;
-  int calls = 0;
-  pcsc.answer = [&calls, this](const Bytes&) {
-    return ++calls == 1 ? Bytes{} : test::WithStatusWord(versionAnswer);
-  };
+  FirstVersionRequestUnanswered();
   EXPECT_EQ(WaitForRestart(AfterPrepare), kSuccess);
   const char s = platform::PathSeparator();
   ASSERT_EQ(processes.commandLines.size(), 1u);

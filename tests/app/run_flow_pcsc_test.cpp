@@ -76,7 +76,7 @@ TEST_F(RunFlowOverPcsc, AReaderErrorOverPcscIsReportedOnlyWhereItHappened) {
 }
 
 TEST_F(RunFlowOverPcsc, NoReaderAnywhereEndsAfterTheInterfaceLine) {
-  pcsc.establishResult = 0x8010001D;  // no PC/SC service
+  pcsc.establishResult = 0x8010001D;     // no PC/SC service
   EXPECT_EQ(Run(), SCARD_F_COMM_ERROR);  // the USB channel found nothing either
   EXPECT_EQ(console.Output(), kBanner + "Interface USB is not opened\nPress <Enter> ...");
 }

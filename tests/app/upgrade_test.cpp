@@ -55,14 +55,15 @@ class UsbUpgrade : public ::testing::Test {
 
 TEST_F(UsbUpgrade, AFullUpgradeDeliversEveryImageByteAndEndsInTheNewApplication) {
   EXPECT_EQ(Run(), kSuccess);
-  EXPECT_EQ(Tail(), "MCU Type  AT32F403ACGT7\n"
-                    "Prepare .......\n" +
-                        kRuler + std::string(33, ':') + ":\n" +
-                        "Check .......\n"
-                        "Serial Number 44 33 22 11 \n"
-                        "New Version   02 43 00 00 40 01 \n"
-                        "09:05:03 Zarn Reader is upgraded successfully\n"
-                        "Set Default Parameters\n");
+  EXPECT_EQ(Tail(),
+            "MCU Type  AT32F403ACGT7\n"
+            "Prepare .......\n" +
+                kRuler + std::string(33, ':') + ":\n" +
+                "Check .......\n"
+                "Serial Number 44 33 22 11 \n"
+                "New Version   02 43 00 00 40 01 \n"
+                "09:05:03 Zarn Reader is upgraded successfully\n"
+                "Set Default Parameters\n");
   EXPECT_TRUE(reader.imageAccepted);
   EXPECT_EQ(reader.image.size(), 187392u);
   EXPECT_EQ(reader.restarts, 2);
@@ -159,12 +160,23 @@ TEST_F(UsbUpgrade, TheOldSerialNumberIsRestoredUnlessItWasNeverSet) {
   const SerialCase cases[] = {
       {"same serial, no defaults", {1, 2, 3, 4}, {1, 2, 3, 4}, 0x00, false, "04 03 02 01 ", 0, 0},
       {"lost serial is written back", {1, 2, 3, 4}, {9, 9, 9, 9}, 0x00, true, "04 03 02 01 ", 1, 1},
-      {"unset FFFFFFFF is kept", {0xFF, 0xFF, 0xFF, 0xFF}, {9, 9, 9, 9}, 0x00, false,
-       "09 09 09 09 ", 0, 0},
-      {"unset 7C2FDEED is kept", {0xED, 0xDE, 0x2F, 0x7C}, {9, 9, 9, 9}, 0x00, false,
-       "09 09 09 09 ", 0, 0},
-      {"defaults from the old word", {1, 2, 3, 4}, {1, 2, 3, 4}, 0x10, false, "04 03 02 01 ", 1,
-       1},
+      {"unset FFFFFFFF is kept",
+       {0xFF, 0xFF, 0xFF, 0xFF},
+       {9, 9, 9, 9},
+       0x00,
+       false,
+       "09 09 09 09 ",
+       0,
+       0},
+      {"unset 7C2FDEED is kept",
+       {0xED, 0xDE, 0x2F, 0x7C},
+       {9, 9, 9, 9},
+       0x00,
+       false,
+       "09 09 09 09 ",
+       0,
+       0},
+      {"defaults from the old word", {1, 2, 3, 4}, {1, 2, 3, 4}, 0x10, false, "04 03 02 01 ", 1, 1},
   };
   for (const SerialCase& c : cases) {
     SCOPED_TRACE(c.name);

@@ -83,16 +83,16 @@ def mask(text):
 
 
 class Run:
-    def __init__(self, args, name, spec, work):
+    def __init__(self, args, name, plan, work):
         self.args = args
         self.name = name
-        self.spec = spec
+        self.plan = plan
         self.work = work
         self.env = dict(os.environ)
         self.env["PCSCLITE_CSOCK_NAME"] = str(work / "no-pcscd" / "pcscd.comm")
         self.env["ZARN_DEVICE_INTERFACES"] = str(work / "if")
         # Every COM port the tool may open is mapped: never a real /dev/ttyS*.
-        for arg in spec["tool"][:1]:
+        for arg in plan["tool"][:1]:
             port = re.match(r"COM(\d+)", arg)
             if port:
                 self.env[f"ZARN_COM{port.group(1)}"] = str(work / "no-such-port")
@@ -101,17 +101,17 @@ class Run:
         self.transcript = work / "transcript.txt"
 
     def start_sim(self):
-        spec = self.spec
-        if spec["front"] == "none":
+        plan = self.plan
+        if plan["front"] == "none":
             return
-        command = [self.args.sim, "--transcript", str(self.transcript)] + spec["sim"]
-        if spec["front"] == "serial":
+        command = [self.args.sim, "--transcript", str(self.transcript)] + plan["sim"]
+        if plan["front"] == "serial":
             link = self.work / "com"
-            port = re.match(r"COM(\d+)", spec["tool"][0]).group(1)
+            port = re.match(r"COM(\d+)", plan["tool"][0]).group(1)
             self.env[f"ZARN_COM{port}"] = str(link)
             command += ["--link", str(link)]
             ready = link
-        elif spec["front"] == "usb":
+        elif plan["front"] == "usb":
             command += ["--usb-root", str(self.work / "if")]
             ready = self.work / "if"
         else:
@@ -123,7 +123,7 @@ class Run:
         wait_for(lambda: ready.exists() or self.sim.poll() is not None, 10)
         if self.sim.poll() is not None:
             raise RuntimeError(f"simulator ended at start: {(self.work / 'sim.log').read_text()}")
-        if spec["front"] == "pcsc":
+        if plan["front"] == "pcsc":
             self.start_pcscd(ready)
 
     def start_pcscd(self, socket):
@@ -145,27 +145,27 @@ class Run:
             script.chmod(0o755)
 
     def run_tool(self):
-        if self.spec.get("devcon"):
+        if self.plan.get("devcon"):
             self.install_devcon()
         started = time.monotonic()
-        if "keys" in self.spec:
+        if "keys" in self.plan:
             tool = self.run_interactive()
         else:
-            tool = subprocess.run([self.args.tool] + self.spec["tool"], cwd=self.work,
-                                  env=self.env, input=self.spec.get("stdin", b"\n"),
+            tool = subprocess.run([self.args.tool] + self.plan["tool"], cwd=self.work,
+                                  env=self.env, input=self.plan.get("stdin", b"\n"),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=self.spec["seconds"] + 30)
+                                  timeout=self.plan["seconds"] + 30)
         elapsed = time.monotonic() - started
         return tool, elapsed
 
     def run_interactive(self):
         """Types the keys one by one, a second apart, once the Y/N question is on the screen;
         then closes the input (the final Enter prompt reads its end)."""
-        tool = subprocess.Popen([self.args.tool] + self.spec["tool"], cwd=self.work, env=self.env,
+        tool = subprocess.Popen([self.args.tool] + self.plan["tool"], cwd=self.work, env=self.env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         output = b""
-        deadline = time.monotonic() + self.spec["seconds"] + 30
+        deadline = time.monotonic() + self.plan["seconds"] + 30
         os.set_blocking(tool.stdout.fileno(), False)
         while b"Continue (Y/N)?\n" not in output and tool.poll() is None:
             if time.monotonic() > deadline:
@@ -173,7 +173,7 @@ class Run:
                 break
             output += tool.stdout.read() or b""
             time.sleep(0.05)
-        for key in self.spec["keys"]:
+        for key in self.plan["keys"]:
             time.sleep(1.0)
             try:
                 tool.stdin.write(key)
@@ -213,7 +213,7 @@ def wait_for(condition, seconds):
 
 def check(run, tool, elapsed, update):
     problems = []
-    spec = run.spec
+    plan = run.plan
     output = mask(tool.stdout.decode("latin-1"))
     expected_file = HERE / "expected" / f"{run.name}.txt"
     if update:
@@ -226,16 +226,16 @@ def check(run, tool, elapsed, update):
         problems.append(f"exit code {tool.returncode}, expected 0")
     if tool.stderr:
         problems.append(f"unexpected standard error output: {tool.stderr!r}")
-    if elapsed > spec["seconds"]:
-        problems.append(f"the run took {elapsed:.1f} s, more than {spec['seconds']} s")
-    if spec.get("devcon"):
+    if elapsed > plan["seconds"]:
+        problems.append(f"the run took {elapsed:.1f} s, more than {plan['seconds']} s")
+    if plan.get("devcon"):
         log = run.work / "devcon.log"
         ran = log.read_text().splitlines() if log.exists() else []
-        if ran != [spec["devcon"]]:
-            problems.append(f"device console runs {ran}, expected [{spec['devcon']!r}]")
-    if spec.get("image") is not None:
+        if ran != [plan["devcon"]]:
+            problems.append(f"device console runs {ran}, expected [{plan['devcon']!r}]")
+    if plan.get("image") is not None:
         transcript = run.transcript.read_text() if run.transcript.exists() else ""
-        verdict = "passed" if spec["image"] else "failed"
+        verdict = "passed" if plan["image"] else "failed"
         if f"image check: {verdict}" not in transcript:
             problems.append(f"the simulator did not report 'image check: {verdict}':\n"
                             + "\n".join(transcript.splitlines()[-5:]))
@@ -257,13 +257,13 @@ def main():
     if args.list:
         print(";".join(SCENARIOS))
         return 0
-    spec = SCENARIOS[args.scenario]
-    if spec["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
+    plan = SCENARIOS[args.scenario]
+    if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
         print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
         return SKIP
     # Short: socket paths below it must stay within the 107 bytes a Unix socket address holds.
     with tempfile.TemporaryDirectory(prefix="ze-", dir="/tmp") as temp:
-        run = Run(args, args.scenario, spec, pathlib.Path(temp))
+        run = Run(args, args.scenario, plan, pathlib.Path(temp))
         try:
             run.start_sim()
             tool, elapsed = run.run_tool()

@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (input.remaining_bytes() == 0) return Bytes{};
     // Mostly well-formed answers (status word appended), so that the run gets far.
     const bool raw = input.ConsumeIntegralInRange(0, 7) == 0;
-    Bytes answer = input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange(0, raw ? 320 : 12));
+    Bytes answer =
+        input.ConsumeBytes<std::uint8_t>(input.ConsumeIntegralInRange(0, raw ? 320 : 12));
     return raw ? answer : zarn::test::WithStatusWord(answer);
   };
   const char* argv[] = {"zarn-upgrade"};

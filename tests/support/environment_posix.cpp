@@ -4,6 +4,8 @@
 
 namespace zarn::test {
 
-void SetEnvironment(const char* name, const char* value) { setenv(name, value, 1); }
+void SetEnvironment(const char* name, const char* value) {
+  setenv(name, value, 1);
+}
 
 }  // namespace zarn::test

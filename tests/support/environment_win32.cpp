@@ -4,6 +4,8 @@
 
 namespace zarn::test {
 
-void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value); }
+void SetEnvironment(const char* name, const char* value) {
+  _putenv_s(name, value);
+}
 
 }  // namespace zarn::test

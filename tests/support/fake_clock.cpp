@@ -23,7 +23,11 @@ void FakeClock::Sleep(std::uint32_t milliseconds) {
   ++active->sleeps;
 }
 
-std::uint32_t FakeClock::Tick() { return active->tick_; }
-platform::TimeOfDay FakeClock::Now() { return active->timeOfDay_; }
+std::uint32_t FakeClock::Tick() {
+  return active->tick_;
+}
+platform::TimeOfDay FakeClock::Now() {
+  return active->timeOfDay_;
+}
 
 }  // namespace zarn::test

@@ -23,6 +23,8 @@ void FakeProcessHost::Run(const char* commandLine) {
   if (active->onRun) active->onRun();
 }
 
-bool FakeProcessHost::IsWow64() { return active->wow64; }
+bool FakeProcessHost::IsWow64() {
+  return active->wow64;
+}
 
 }  // namespace zarn::test

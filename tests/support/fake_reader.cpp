@@ -26,7 +26,8 @@ std::uint32_t Crc32(const Bytes& bytes) {
   std::uint32_t crc = 0xFFFFFFFF;
   for (const std::uint8_t b : bytes) {
     crc ^= b;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
   }
   return ~crc;
 }
@@ -63,7 +64,8 @@ Bytes FakeReader::Answer(const Bytes& command) {
   if (command == Bytes{0x22}) return StatusWith(serialNumber, 4);
   if (command == Bytes{0x73, 0x11, 0x36}) {
     Bytes answer{0x00, 0xA1, 0xB2};
-    for (int i = 0; i < 4; ++i) answer.push_back(static_cast<std::uint8_t>(partId >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+      answer.push_back(static_cast<std::uint8_t>(partId >> (8 * i)));
     answer.resize(mcuAnswerLength, 0x00);
     return answer;
   }

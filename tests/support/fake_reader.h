@@ -25,13 +25,13 @@ class FakeReader {
   std::uint8_t serialAfterUpgrade[4] = {0x11, 0x22, 0x33, 0x44};
   bool inLoader = false;
   std::size_t mcuAnswerLength = 7;
-  int refuseBlock = -1;            // index of a block answered with a non-zero status
-  bool failImageCheck = false;     // stay in the loader after the trailer
+  int refuseBlock = -1;         // index of a block answered with a non-zero status
+  bool failImageCheck = false;  // stay in the loader after the trailer
 
-  Bytes image;                     // the blocks received, in order
+  Bytes image;  // the blocks received, in order
   bool imageAccepted = false;
   int restarts = 0;
-  std::vector<Bytes> commands;     // every command received
+  std::vector<Bytes> commands;  // every command received
   std::vector<std::uint8_t> defaultsFlags;
   std::vector<Bytes> serialWrites;
 

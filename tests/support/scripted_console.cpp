@@ -25,7 +25,9 @@ void ScriptedConsole::Write(const char* text, std::size_t length) {
   active->output_.append(text, length);
 }
 
-bool ScriptedConsole::KeyWaiting() { return active->typedAhead_ || !active->InputLeft(); }
+bool ScriptedConsole::KeyWaiting() {
+  return active->typedAhead_ || !active->InputLeft();
+}
 
 int ScriptedConsole::ReadNext() {
   if (!active->InputLeft()) return platform::kEndOfInput;
