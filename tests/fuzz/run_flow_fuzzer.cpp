@@ -5,6 +5,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/run_flow.h"
 #include "tests/support/environment.h"
@@ -37,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   const char* argv[] = {"zarn-upgrade"};
   zarn::RunTool(1, argv);
+  // ZARN_FUZZ_SHOW=1 shows the console of each run (to see where a seed or a crash leads).
+  if (std::getenv("ZARN_FUZZ_SHOW") != nullptr)
+    std::fprintf(stderr, "%s\n", console.Output().c_str());
   zarn::test::ResetLinkState();
   return 0;
 }
