@@ -9,7 +9,8 @@
 
 namespace zarn::sim {
 
-std::int64_t NowMs();  // a monotonic clock
+std::int64_t NowUs();  // a monotonic clock, in microseconds
+std::int64_t NowMs();  // the same clock in milliseconds
 
 class PollSet {
  public:
@@ -17,6 +18,8 @@ class PollSet {
 
   void Add(int fd, short events, OnReady onReady);
   void WakeAt(std::optional<std::int64_t> ms);
+  // Paced answers are due to the microsecond: a line at 115200 baud moves a byte in 87 us.
+  void WakeAtUs(std::optional<std::int64_t> us);
   // Waits until a descriptor is ready or the earliest wake time passes, then runs the callbacks
   // of the ready descriptors. False when the wait itself failed (not on an interruption).
   bool Wait();
@@ -28,7 +31,7 @@ class PollSet {
     OnReady onReady;
   };
   std::vector<Entry> entries_;
-  std::optional<std::int64_t> wakeAt_;
+  std::optional<std::int64_t> wakeAtUs_;
 };
 
 }  // namespace zarn::sim

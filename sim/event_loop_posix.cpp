@@ -1,16 +1,26 @@
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include "sim/event_loop.h"
 
 namespace zarn::sim {
+namespace {
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+constexpr std::int64_t kLongestWaitUs = 60'000'000;
+
+}  // namespace
+
+std::int64_t NowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+std::int64_t NowMs() {
+  return NowUs() / 1000;
 }
 
 void PollSet::Add(int fd, short events, OnReady onReady) {
@@ -18,7 +28,11 @@ void PollSet::Add(int fd, short events, OnReady onReady) {
 }
 
 void PollSet::WakeAt(std::optional<std::int64_t> ms) {
-  if (ms && (!wakeAt_ || *ms < *wakeAt_)) wakeAt_ = ms;
+  if (ms) WakeAtUs(*ms * 1000);
+}
+
+void PollSet::WakeAtUs(std::optional<std::int64_t> us) {
+  if (us && (!wakeAtUs_ || *us < *wakeAtUs_)) wakeAtUs_ = us;
 }
 
 bool PollSet::Wait() {
@@ -26,12 +40,13 @@ bool PollSet::Wait() {
   fds.reserve(entries_.size());
   for (const Entry& entry : entries_)
     fds.push_back(pollfd{entry.fd, entry.events, 0});
-  int timeout = -1;
-  if (wakeAt_) {
-    const std::int64_t left = *wakeAt_ - NowMs();
-    timeout = static_cast<int>(left < 0 ? 0 : (left > 60000 ? 60000 : left));
+  timespec timeout{};
+  if (wakeAtUs_) {
+    const std::int64_t left = std::clamp<std::int64_t>(*wakeAtUs_ - NowUs(), 0, kLongestWaitUs);
+    timeout.tv_sec = static_cast<time_t>(left / 1000000);
+    timeout.tv_nsec = static_cast<long>(left % 1000000 * 1000);
   }
-  const int ready = poll(fds.data(), fds.size(), timeout);
+  const int ready = ppoll(fds.data(), fds.size(), wakeAtUs_ ? &timeout : nullptr, nullptr);
   if (ready < 0) return errno == EINTR;
   for (std::size_t i = 0; i < fds.size(); ++i) {
     if (fds[i].revents != 0) entries_[i].onReady(fds[i].revents);

@@ -27,14 +27,14 @@ class PcscFront : public Front {
   bool Open(std::string& error) { return server_.Listen(path_, error); }
 
   void Update(std::int64_t nowMs) override {
-    while (auto due = replies_.PopDue(nowMs)) {
+    while (auto due = replies_.PopDue(NowUs())) {
       if (!due->reply.drop) server_.Send(due->connection, due->message);
       reader_.Deliver(due->reply, nowMs);
     }
   }
 
   void Collect(PollSet& set, std::int64_t) override {
-    set.WakeAt(replies_.NextDueMs());
+    set.WakeAtUs(replies_.NextDueUs());
     server_.Collect(set, [this](std::uint32_t client, std::span<const std::uint8_t> message) {
       OnMessage(client, message);
     });
@@ -66,7 +66,7 @@ class PcscFront : public Front {
     reply.insert(reply.end(), answer->answer.bytes.begin(), answer->answer.bytes.end());
     reply.insert(reply.end(), statusWord.begin(), statusWord.end());
     PendingReply pending;
-    pending.dueMs = nowMs + answer->delayMs;
+    pending.dueUs = (nowMs + answer->delayMs) * 1000;
     pending.connection = client;
     pending.message = std::move(reply);
     pending.reply = std::move(*answer);

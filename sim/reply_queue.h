@@ -13,7 +13,7 @@
 namespace zarn::sim {
 
 struct PendingReply {
-  std::int64_t dueMs = 0;
+  std::int64_t dueUs = 0;
   std::uint32_t connection = 0;       // which client of a socket front; unused on the serial line
   std::vector<std::uint8_t> message;  // the bytes the front sends
   Reply reply;
@@ -23,8 +23,8 @@ class ReplyQueue {
  public:
   void Push(PendingReply pending);
   // The oldest reply if its time has come.
-  std::optional<PendingReply> PopDue(std::int64_t nowMs);
-  std::optional<std::int64_t> NextDueMs() const;
+  std::optional<PendingReply> PopDue(std::int64_t nowUs);
+  std::optional<std::int64_t> NextDueUs() const;
 
  private:
   std::deque<PendingReply> queue_;

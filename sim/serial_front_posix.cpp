@@ -25,9 +25,9 @@ namespace {
 constexpr std::int64_t kClosedSlaveProbeMs = 5;
 constexpr unsigned kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-std::int64_t WireTimeMs(std::size_t bytes, std::uint32_t baud) {
+std::int64_t WireTimeUs(std::size_t bytes, std::uint32_t baud) {
   if (baud == 0) return 0;
-  const std::uint64_t bits = static_cast<std::uint64_t>(bytes) * kBitsPerByte * 1000;
+  const std::uint64_t bits = static_cast<std::uint64_t>(bytes) * kBitsPerByte * 1000000;
   return static_cast<std::int64_t>((bits + baud - 1) / baud);
 }
 
@@ -68,12 +68,12 @@ class SerialFront : public Front {
 
   void Update(std::int64_t nowMs) override {
     if (slaveClosed_) ProbeSlave();
-    while (auto due = replies_.PopDue(nowMs))
+    while (auto due = replies_.PopDue(NowUs()))
       Send(*due, nowMs);
   }
 
   void Collect(PollSet& set, std::int64_t nowMs) override {
-    set.WakeAt(replies_.NextDueMs());
+    set.WakeAtUs(replies_.NextDueUs());
     if (slaveClosed_) {
       set.WakeAt(nowMs + kClosedSlaveProbeMs);
       return;
@@ -130,14 +130,15 @@ class SerialFront : public Front {
     std::uint8_t bytes[4096];
     const ssize_t count = read(master_, bytes, sizeof bytes);
     if (count <= 0) return;
-    const std::int64_t nowMs = NowMs();
+    const std::int64_t nowUs = NowUs();
+    const std::int64_t nowMs = nowUs / 1000;
     for (ssize_t i = 0; i < count; ++i) {
-      if (!parser_.InFrame()) frameStartMs_ = nowMs;
+      if (!parser_.InFrame()) frameStartUs_ = nowUs;
       switch (parser_.Feed(bytes[i])) {
         case RequestFrameParser::Result::kPending:
           break;
         case RequestFrameParser::Result::kFrame:
-          OnFrame(nowMs);
+          OnFrame(nowMs, nowUs);
           break;
         case RequestFrameParser::Result::kBadCheck:
           transcript_.Line("frame with a bad check ignored");
@@ -149,7 +150,7 @@ class SerialFront : public Front {
     }
   }
 
-  void OnFrame(std::int64_t nowMs) {
+  void OnFrame(std::int64_t nowMs, std::int64_t nowUs) {
     if (address_ != 0 && parser_.address() != address_) {
       transcript_.Line("frame for address %u ignored", static_cast<unsigned>(parser_.address()));
       return;
@@ -173,10 +174,12 @@ class SerialFront : public Front {
     pending.message = EncodeAnswerFrame(
         address, parser_.sequence(), reply->answer.bytes,
         AnswerFrameFaults{reply->corruptCheck, reply->wrongSequence, reply->wrongAddress});
-    pending.dueMs =
-        pace_ ? frameStartMs_ + WireTimeMs(parser_.wireLength() + pending.message.size(), line.baud)
-              : nowMs;
-    pending.dueMs += reply->delayMs;
+    // Paced, the answer is due when its last byte would have crossed the line after the
+    // request's first: the whole exchange takes its wire time at the port's speed.
+    pending.dueUs =
+        pace_ ? frameStartUs_ + WireTimeUs(parser_.wireLength() + pending.message.size(), line.baud)
+              : nowUs;
+    pending.dueUs += reply->delayMs * 1000;
     pending.reply = std::move(*reply);
     replies_.Push(std::move(pending));
   }
@@ -212,7 +215,7 @@ class SerialFront : public Front {
   bool linked_ = false;
   bool slaveClosed_ = true;
   RequestFrameParser parser_;
-  std::int64_t frameStartMs_ = 0;
+  std::int64_t frameStartUs_ = 0;
   ReplyQueue replies_;
   std::vector<std::uint8_t> output_;
 };

@@ -70,7 +70,7 @@ class UsbFront : public Front {
   }
 
   void Update(std::int64_t nowMs) override {
-    while (auto due = replies_.PopDue(nowMs)) {
+    while (auto due = replies_.PopDue(NowUs())) {
       if (!due->reply.drop) server_.Send(due->connection, due->message);
       reader_.Deliver(due->reply, nowMs);
     }
@@ -78,7 +78,7 @@ class UsbFront : public Front {
   }
 
   void Collect(PollSet& set, std::int64_t) override {
-    set.WakeAt(replies_.NextDueMs());
+    set.WakeAtUs(replies_.NextDueUs());
     server_.Collect(set, [this](std::uint32_t client, std::span<const std::uint8_t> message) {
       OnMessage(client, message);
     });
@@ -124,7 +124,7 @@ class UsbFront : public Front {
     if (!reply) return;  // cannot happen while connected: the socket goes with the reader
     const auto& bytes = reply->answer.bytes;
     PendingReply pending;
-    pending.dueMs = nowMs + reply->delayMs;
+    pending.dueUs = (nowMs + reply->delayMs) * 1000;
     pending.connection = client;
     pending.message = bytes.size() <= capacity ? ReplyMessage(requestId, 0, bytes)
                                                : ReplyMessage(requestId, kErrorInsufficientBuffer);
