@@ -3,6 +3,7 @@
 // worker polls beside it, and the worker thread.
 
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "transport/serial_port.h"
@@ -39,6 +40,10 @@ struct SerialPortBackend {
 
   // The worker's body (serial_worker_posix.cpp).
   void RunWorker();
+  // The producer's side of RequestWrite: writes the queued packets itself while the worker
+  // holds none, so that a request reaches the line without waking the worker. True when the
+  // queue was emptied; otherwise the rest is the worker's (serial_write_through_posix.cpp).
+  bool WriteThrough();
 
   // The port's worker-side operations, for the worker's helpers.
   void Deliver(const std::uint8_t* bytes, std::int32_t count) { port.Deliver(bytes, count); }
@@ -53,6 +58,13 @@ struct SerialPortBackend {
   WakePipe stopEvent;
   WakePipe writeRequestEvent;
   std::thread workerThread;
+
+  // Whoever writes to fd holds writeLock, so that packets reach the line in queue order.
+  std::mutex writeLock;
+  // Under writeLock: the worker has flushed the line at its start (bytes written before that
+  // would be discarded), and it holds a packet the device has not taken whole yet.
+  bool workerStarted = false;
+  bool workerHoldsPacket = false;
 };
 
 }  // namespace zarn

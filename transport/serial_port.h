@@ -42,6 +42,8 @@ class SerialWriteQueue {
   // Takes ownership only when it returns true.
   bool Append(SERIAL_WRITE_PACKET* packet);
   SERIAL_WRITE_PACKET* TakeFirst();
+  // Returns a packet taken with TakeFirst to the front; ownership as for Append.
+  bool PutBack(SERIAL_WRITE_PACKET* packet);
   void Drain();
 
  private:

@@ -91,6 +91,8 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
   }
   ::tcflush(fd, TCIOFLUSH);
   io.fd = fd;
+  io.workerStarted = false;  // no worker runs yet
+  io.workerHoldsPacket = false;
 
   FinishOpen();
   try {
@@ -124,6 +126,7 @@ bool CSerialPort::Close() {
 }
 
 void CSerialPort::RequestWrite() {
+  if (isOpen && backend_->WriteThrough()) return;
   backend_->writeRequestEvent.Set();
 }
 

@@ -11,6 +11,7 @@
 #endif
 
 #include <cerrno>
+#include <mutex>
 
 #include "transport/serial_backend_posix.h"
 
@@ -67,6 +68,10 @@ class SerialWorker {
 
   void Run() {
     ::tcflush(io_.fd, TCIOFLUSH);
+    {
+      std::lock_guard lock(io_.writeLock);
+      io_.workerStarted = true;
+    }
     for (;;) {
       pollfd waits[3] = {{io_.stopEvent.ReadEnd(), POLLIN, 0},
                          {io_.writeRequestEvent.ReadEnd(), POLLIN, 0},
@@ -96,6 +101,8 @@ class SerialWorker {
   short PortEvents() const { return POLLIN | (pending_ != nullptr ? POLLOUT : 0); }
 
   void Stop() {
+    std::lock_guard lock(io_.writeLock);
+    io_.workerStarted = false;
     // What CancelIo and PurgeComm do on Windows; no callback is made.
     ::tcflush(io_.fd, TCIOFLUSH);
     ReleasePending();
@@ -145,22 +152,34 @@ class SerialWorker {
   }
 
   void ServeWriteReady() {
-    if (!WritePending(true, PumpEntry::kAfterWrite)) return;
+    int error = 0;
+    {
+      std::lock_guard lock(io_.writeLock);
+      if (!WritePending(error)) return;
+    }
+    // Reported outside the lock, so that a callback never runs while the producer waits.
+    if (error != 0) FailWrite(error, true, PumpEntry::kAfterWrite);
     Pump(PumpEntry::kAfterWrite);
   }
 
   void Pump(PumpEntry entry) {
     while (pending_ == nullptr) {
-      pending_ = io_.port.writeQueue.TakeFirst();
-      if (pending_ == nullptr) return;
-      pendingSent_ = 0;
-      if (!WritePending(false, entry)) return;
+      int error = 0;
+      {
+        std::lock_guard lock(io_.writeLock);
+        pending_ = io_.port.writeQueue.TakeFirst();
+        if (pending_ == nullptr) return;
+        pendingSent_ = 0;
+        if (!WritePending(error)) return;
+      }
+      if (error != 0) FailWrite(error, false, entry);
     }
   }
 
-  // Writes what the device takes of the pending packet. True when the packet is done with
-  // (all sent, or failed and dropped); false while it waits for room.
-  bool WritePending(bool outstanding, PumpEntry entry) {
+  // Under writeLock: writes what the device takes of the pending packet. True when the packet
+  // is done with (all sent, or failed and dropped: error holds the failure); false while it
+  // waits for room, held by the worker.
+  bool WritePending(int& error) {
     const std::uint32_t length = pending_->length;
     while (pendingSent_ < length) {
       const ssize_t written =
@@ -170,9 +189,10 @@ class SerialWorker {
       } else if (written < 0 && errno == EINTR) {
         continue;
       } else if (written == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+        io_.workerHoldsPacket = true;
         return false;
       } else {
-        FailWrite(errno, outstanding, entry);
+        error = errno;
         break;
       }
     }
@@ -192,9 +212,11 @@ class SerialWorker {
     io_.Report(SERN_WRITE, code);
   }
 
+  // Under writeLock.
   void ReleasePending() {
     if (pending_ != nullptr) ReleaseWritePacket(pending_);
     pending_ = nullptr;
+    io_.workerHoldsPacket = false;
   }
 
   SerialPortBackend& io_;

@@ -34,6 +34,14 @@ bool SerialWriteQueue::Append(SERIAL_WRITE_PACKET* packet) {
   return true;
 }
 
+bool SerialWriteQueue::PutBack(SERIAL_WRITE_PACKET* packet) {
+  if (packet == nullptr) return false;
+  std::lock_guard guard(lock_);
+  if (!enabled_) return false;
+  packets_.push_front(packet);
+  return true;
+}
+
 SERIAL_WRITE_PACKET* SerialWriteQueue::TakeFirst() {
   std::lock_guard guard(lock_);
   if (packets_.empty()) return nullptr;
