@@ -1,6 +1,7 @@
 #pragma once
-// A COM port whose I/O is done by one worker thread per opening: it writes queued packets in
-// order and hands received bytes to a callback; link conditions arrive through another.
+// A COM port with one worker thread per opening: queued packets go out in order and received
+// bytes reach a callback; link conditions arrive through another. On POSIX the producer writes
+// the queue itself while the worker has nothing pending, saving a thread wake-up per request.
 
 #include <atomic>
 #include <cstdint>
@@ -73,7 +74,8 @@ class CSerialPort {
   // Ends the worker (no callback runs after this returns); false when the port was not open.
   bool Close();
   bool IsOpen() const { return isOpen.load(); }
-  // The producer's signal after it has appended one or more packets.
+  // The producer's signal after it has appended one or more packets; on POSIX it may write
+  // them on the caller's thread (never blocking), leaving the rest to the worker.
   void RequestWrite();
 
   std::int32_t logLevel = 0;

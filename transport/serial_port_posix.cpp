@@ -1,5 +1,5 @@
 // CSerialPort on a POSIX terminal device: exclusive open, line set-up, and one worker thread
-// per opening that owns all I/O until Close.
+// per opening that reads, and writes whatever the producer could not write at once, until Close.
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -91,8 +91,6 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
   }
   ::tcflush(fd, TCIOFLUSH);
   io.fd = fd;
-  io.workerStarted = false;  // no worker runs yet
-  io.workerHoldsPacket = false;
 
   FinishOpen();
   try {

@@ -110,6 +110,23 @@ TEST_F(SerialPortTest, LongWriteArrivesWholeAndInOrder) {
   EXPECT_EQ(pty.ReadExactly(sent.size(), 10000), sent);
 }
 
+// With the worker running, the producer writes on its own thread until the line is full and
+// leaves the rest of the packet to the worker; a request made while the worker holds that
+// packet goes to the worker as well. Every byte arrives once and in order.
+TEST_F(SerialPortTest, AFullLineHandsTheRestToTheWorkerInOrder) {
+  ASSERT_TRUE(port.Open(kPortIndex, 115200, 'N', "1"));
+  Bytes sent = QueuePackets({1});  // the worker has started once this byte is out
+  ASSERT_EQ(pty.ReadExactly(1), sent);
+  std::vector<std::uint32_t> sizes{1000, 3};
+  sizes.insert(sizes.end(), 200, 1023);  // far more than the pty holds
+  sent = QueuePackets(sizes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const Bytes more = QueuePackets({7, 513});
+  sent.insert(sent.end(), more.begin(), more.end());
+  EXPECT_EQ(pty.ReadExactly(sent.size(), 10000), sent);
+  EXPECT_EQ(observer.StatusCount(), 0u);
+}
+
 TEST_F(SerialPortTest, ReceivedBytesReachTheCallback) {
   ASSERT_TRUE(port.Open(kPortIndex, 9600, 'N', "1"));
   // The worker discards what is pending when it starts; once it has written, it runs.
