@@ -6,32 +6,13 @@
 #include "app/firmware_image.h"
 #include "link/frame_codec.h"
 #include "link/transfer.h"
+#include "tests/serial/pty_peer.h"
 
 namespace zarn::bench {
 namespace {
 
 constexpr std::uint8_t kBlockCommand[2] = {0x73, 0x33};  // 's' '3'
 constexpr std::uint32_t kTrailerLength = 8;
-
-void AppendEscaped(Bytes& frame, std::uint8_t byte) {
-  if (byte > FRAME_LAST_PLAIN) {
-    frame.push_back(FRAME_ESCAPE);
-    frame.push_back(static_cast<std::uint8_t>(~byte));
-  } else {
-    frame.push_back(byte);
-  }
-}
-
-// CRC-16/X-25 written out here, apart from the tool's Crc16Update.
-std::uint16_t X25(const Bytes& bytes) {
-  std::uint16_t crc = 0xFFFF;
-  for (const std::uint8_t byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : crc >> 1;
-  }
-  return static_cast<std::uint16_t>(~crc);
-}
 
 }  // namespace
 
@@ -63,15 +44,7 @@ std::vector<Bytes> BlockFrames(const ImageBody& body, std::uint8_t busAddress,
 }
 
 Bytes StatusAnswerFrame(std::uint8_t address, std::uint8_t sequence, std::uint8_t status) {
-  const Bytes plain{address, sequence, 0x00, status};
-  const std::uint16_t crc = X25(plain);
-  Bytes frame{FRAME_START};
-  for (const std::uint8_t byte : plain)
-    AppendEscaped(frame, byte);
-  AppendEscaped(frame, static_cast<std::uint8_t>(crc & 0xFF));
-  AppendEscaped(frame, static_cast<std::uint8_t>(crc >> 8));
-  frame.push_back(FRAME_END);
-  return frame;
+  return test::AnswerFrame(address, sequence, {status});
 }
 
 std::uint64_t TransferWireBytes(const ImageBody& body, std::uint8_t busAddress,

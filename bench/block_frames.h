@@ -26,7 +26,7 @@ std::vector<Bytes> BlockFrames(const ImageBody& body, std::uint8_t busAddress,
                                std::uint8_t firstSequence);
 
 // The reader's frame for a status-only answer (FD, address, sequence, spare, status, check,
-// FE, escaped), encoded independently of the tool's codec.
+// FE, escaped), as the tests' pty reader sends it.
 Bytes StatusAnswerFrame(std::uint8_t address, std::uint8_t sequence, std::uint8_t status);
 
 // Bytes on the line both ways for the whole body: every request frame and its answer frame.

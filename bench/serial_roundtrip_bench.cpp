@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "link/frame_codec.h"
 #include "link/result_codes.h"
 #include "link/transfer.h"
+#include "tests/serial/pty_peer.h"
 
 namespace {
 
@@ -30,29 +32,6 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kComNumber = 41;
 constexpr std::size_t kRequestSize = 258;  // 's', '3' and a 256-byte block
 constexpr std::size_t kAnswerSize = 8;     // status byte and seven data bytes
-
-void AppendEscaped(Bytes& frame, std::uint8_t byte) {
-  if (byte > zarn::FRAME_LAST_PLAIN) {
-    frame.push_back(zarn::FRAME_ESCAPE);
-    frame.push_back(static_cast<std::uint8_t>(~byte));
-  } else {
-    frame.push_back(byte);
-  }
-}
-
-Bytes Frame(const Bytes& plain) {
-  std::uint16_t crc = zarn::kCrcPreset;
-  for (const std::uint8_t byte : plain)
-    crc = zarn::Crc16Update(crc, byte);
-  crc = static_cast<std::uint16_t>(~crc);
-  Bytes frame{zarn::FRAME_START};
-  for (const std::uint8_t byte : plain)
-    AppendEscaped(frame, byte);
-  AppendEscaped(frame, static_cast<std::uint8_t>(crc & 0xFF));
-  AppendEscaped(frame, static_cast<std::uint8_t>(crc >> 8));
-  frame.push_back(zarn::FRAME_END);
-  return frame;
-}
 
 Bytes RequestPayload() {
   Bytes payload{'s', '3'};
@@ -116,10 +95,10 @@ class EchoReader {
   }
 
   void Answer(std::uint8_t address, std::uint8_t sequence) {
-    Bytes plain{address, sequence, 0x00, 0x00};
+    Bytes statusAndData{0x00};
     for (std::size_t i = 1; i < kAnswerSize; ++i)
-      plain.push_back(static_cast<std::uint8_t>(i));
-    const Bytes answer = Frame(plain);
+      statusAndData.push_back(static_cast<std::uint8_t>(i));
+    const Bytes answer = zarn::test::AnswerFrame(address, sequence, statusAndData);
     (void)!write(master_, answer.data(), answer.size());
   }
 
@@ -174,15 +153,14 @@ bool PlainBlock(int count, std::vector<double>& samples) {
   cfmakeraw(&raw);
   tcsetattr(fd, TCSANOW, &raw);
   tcflush(fd, TCIOFLUSH);
-  Bytes plain{0x00, 0x00};
   const Bytes payload = RequestPayload();
-  plain.insert(plain.end(), payload.begin(), payload.end());
+  auto codec = std::make_unique<zarn::CTransfer>();  // its encoder only; no link is opened
   bool ended = true;
   for (int i = 0; i < count && ended; ++i) {
     const auto start = Clock::now();
-    plain[1] = static_cast<std::uint8_t>(i + 1);  // framed per request, as the engine does
-    const Bytes request = Frame(plain);
-    ended = write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size());
+    // Framed per request, as the engine does.
+    ended = codec->BuildRequestFrame(payload.data(), static_cast<std::uint32_t>(payload.size())) &&
+            write(fd, codec->txFrame, codec->txCount) == static_cast<ssize_t>(codec->txCount);
     for (bool waiting = ended; waiting;) {
       pollfd wait{fd, POLLIN, 0};
       if (poll(&wait, 1, 1010) <= 0) {
