@@ -242,43 +242,57 @@ def check(run, tool, elapsed, update):
     return problems
 
 
-def main():
+def command_line(table, extra=()):
+    """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
+    a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    parser.add_argument("--tool")
-    parser.add_argument("--sim")
-    parser.add_argument("--ifd")
+    for name in ("--tool", "--sim", "--ifd"):
+        parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
-    parser.add_argument("--update", action="store_true")
-    parser.add_argument("scenario", nargs="?")
+    for flag in extra:
+        parser.add_argument(flag, action="store_true")
+    parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd"):  # the runs happen in a folder of their own
+    for name in ("tool", "sim", "ifd"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
+    return args
+
+
+def run_one(args, table, run_class, check_run):
+    """Lists the table, or runs its entry args.name with run_class in a fresh folder and judges
+    it with check_run(run, tool, elapsed). Returns the exit code (SKIP when it cannot run here)."""
     if args.list:
-        print(";".join(SCENARIOS))
+        print(";".join(table))
         return 0
-    plan = SCENARIOS[args.scenario]
+    plan = table[args.name]
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
         print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
         return SKIP
     # Short: socket paths below it must stay within the 107 bytes a Unix socket address holds.
     with tempfile.TemporaryDirectory(prefix="ze-", dir="/tmp") as temp:
-        run = Run(args, args.scenario, plan, pathlib.Path(temp))
+        run = run_class(args, args.name, plan, pathlib.Path(temp))
         try:
             run.start_sim()
             tool, elapsed = run.run_tool()
         finally:
             run.stop()
-        problems = check(run, tool, elapsed, args.update)
+        problems = check_run(run, tool, elapsed)
         if problems:
             print("\n".join(problems))
-            log = pathlib.Path(temp) / "transcript.txt"
-            if log.exists():
+            if run.transcript.exists():
                 print("--- simulator transcript (last 20 lines)")
-                print("\n".join(log.read_text().splitlines()[-20:]))
+                print("\n".join(run.transcript.read_text().splitlines()[-20:]))
             return 1
-    print(f"{args.scenario}: passed in {elapsed:.1f} s")
+    print(mask(tool.stdout.decode("latin-1")))
+    print(f"{args.name}: passed in {elapsed:.1f} s")
     return 0
+
+
+def main():
+    args = command_line(SCENARIOS, extra=["--update"])
+    return run_one(args, SCENARIOS, Run,
+                   lambda run, tool, elapsed: check(run, tool, elapsed, args.update))
 
 
 if __name__ == "__main__":

@@ -11,14 +11,12 @@ nothing on standard error and leaves no process behind in its session.
     faults.py --tool T --sim S --ifd I CASE     run one case (exit 77: skipped)
     faults.py --list                             the case names
 """
-import argparse
 import os
 import pathlib
 import re
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -230,40 +228,7 @@ def check(run, tool, elapsed):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool")
-    parser.add_argument("--sim")
-    parser.add_argument("--ifd")
-    parser.add_argument("--list", action="store_true")
-    parser.add_argument("case", nargs="?")
-    args = parser.parse_args()
-    for name in ("tool", "sim", "ifd"):
-        if getattr(args, name):
-            setattr(args, name, os.path.abspath(getattr(args, name)))
-    if args.list:
-        print(";".join(CASES))
-        return 0
-    plan = CASES[args.case]
-    if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
-        print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
-        return SKIP
-    with tempfile.TemporaryDirectory(prefix="zf-", dir="/tmp") as temp:
-        run = FaultRun(args, args.case, plan, pathlib.Path(temp))
-        try:
-            run.start_sim()
-            tool, elapsed = run.run_tool()
-        finally:
-            run.stop()
-        problems = check(run, tool, elapsed)
-        if problems:
-            print("\n".join(problems))
-            if run.transcript.exists():
-                print("--- simulator transcript (last 20 lines)")
-                print("\n".join(run.transcript.read_text().splitlines()[-20:]))
-            return 1
-    print(e2e.mask(tool.stdout.decode("latin-1")))
-    print(f"{args.case}: passed in {elapsed:.1f} s")
-    return 0
+    return e2e.run_one(e2e.command_line(CASES), CASES, FaultRun, check)
 
 
 if __name__ == "__main__":
