@@ -211,6 +211,18 @@ def wait_for(condition, seconds):
         time.sleep(0.02)
 
 
+def run_problems(tool, elapsed, seconds):
+    """What every run must keep to: exit code 0, nothing on standard error, within its time."""
+    problems = []
+    if tool.returncode != 0:
+        problems.append(f"exit code {tool.returncode}, expected 0")
+    if tool.stderr:
+        problems.append(f"unexpected standard error output: {tool.stderr!r}")
+    if elapsed > seconds:
+        problems.append(f"the run took {elapsed:.1f} s, more than {seconds} s")
+    return problems
+
+
 def check(run, tool, elapsed, update):
     problems = []
     plan = run.plan
@@ -222,12 +234,7 @@ def check(run, tool, elapsed, update):
     if output != expected:
         problems.append(f"console transcript differs from {expected_file.name}:\n"
                         f"--- expected\n{expected}\n--- actual\n{output}\n---")
-    if tool.returncode != 0:
-        problems.append(f"exit code {tool.returncode}, expected 0")
-    if tool.stderr:
-        problems.append(f"unexpected standard error output: {tool.stderr!r}")
-    if elapsed > plan["seconds"]:
-        problems.append(f"the run took {elapsed:.1f} s, more than {plan['seconds']} s")
+    problems += run_problems(tool, elapsed, plan["seconds"])
     if plan.get("devcon"):
         log = run.work / "devcon.log"
         ran = log.read_text().splitlines() if log.exists() else []

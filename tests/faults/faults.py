@@ -212,12 +212,7 @@ def check(run, tool, elapsed):
     if not re.fullmatch(pattern(plan["expect"]), output, re.S):
         problems.append(f"console transcript differs:\n--- expected\n{plan['expect']}\n"
                         f"--- actual\n{output}\n---")
-    if tool.returncode != 0:
-        problems.append(f"exit code {tool.returncode}, expected 0")
-    if tool.stderr:
-        problems.append(f"unexpected standard error output: {tool.stderr!r}")
-    if elapsed > plan["seconds"]:
-        problems.append(f"the run took {elapsed:.1f} s, more than {plan['seconds']} s")
+    problems += e2e.run_problems(tool, elapsed, plan["seconds"])
     if run.leftovers:
         problems.append(f"processes left in the tool's session: {run.leftovers}")
     if plan.get("image") is not None:
