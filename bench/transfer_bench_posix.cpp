@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +79,30 @@ TimedRun ToolSerialRun(std::uint32_t baud, std::uint8_t& firstSequence) {
   return run;
 }
 
+// The tool's run and its reference's in one round; a reason to skip when the round cannot run.
+using Round = std::function<std::optional<std::string>(TimedRun& tool, TimedRun& reference)>;
+
+// Rounds of the tool beside its reference; the row gives the ratio of their medians per block.
+void CompareRounds(const std::string& name, const std::string& reference, double target, int rounds,
+                   const Round& round) {
+  std::vector<double> tool;
+  std::vector<double> other;
+  for (int number = 1; number <= rounds; ++number) {
+    TimedRun toolRun;
+    TimedRun otherRun;
+    if (const auto why = round(toolRun, otherRun)) return Skip(name, *why);
+    if (!toolRun.ok || !otherRun.ok) return Skip(name, "a transfer failed");
+    tool.push_back(toolRun.seconds);
+    other.push_back(otherRun.seconds);
+    std::fprintf(stderr, "%s, round %d: tool %.3f s, %s %.3f s\n", name.c_str(), number,
+                 toolRun.seconds, reference.c_str(), otherRun.seconds);
+  }
+  const double ratio = Median(tool) / Median(other);
+  PrintRow({name, Format("%.1f us", MicrosPerBlock(Median(tool))),
+            Format("%.1f us %s", MicrosPerBlock(Median(other)), reference.c_str()),
+            Format("%.2fx", ratio), Format("<= %.1fx", target), Verdict(ratio <= target)});
+}
+
 void UnpacedSerial(int rounds) {
   const std::string name = "2. block transfer, pty, unpaced sim (per block)";
   ScratchDir dir;
@@ -84,22 +110,13 @@ void UnpacedSerial(int rounds) {
   const std::string link = dir / "com";
   if (!StartSerialSim(sim, link, {"--baud", "115200"})) return Skip(name, "simulator");
   const std::vector<Bytes> frames = BlockFrames(At32Body(), 0, 0);
-  std::vector<double> tool;
-  std::vector<double> raw;
-  for (int round = 0; round < rounds; ++round) {
-    std::uint8_t first = 0;
-    const TimedRun toolRun = ToolSerialRun(115200, first);
-    const TimedRun rawRun = ReplaySerial(link, 115200, frames);
-    if (!toolRun.ok || !rawRun.ok) return Skip(name, "a transfer failed");
-    tool.push_back(toolRun.seconds);
-    raw.push_back(rawRun.seconds);
-    std::fprintf(stderr, "unpaced round %d: tool %.3f s, raw replay %.3f s\n", round + 1,
-                 toolRun.seconds, rawRun.seconds);
-  }
-  const double ratio = Median(tool) / Median(raw);
-  PrintRow({name, Format("%.1f us", MicrosPerBlock(Median(tool))),
-            Format("%.1f us raw replay", MicrosPerBlock(Median(raw))), Format("%.2fx", ratio),
-            Format("<= %.1fx", kRatioTarget), Verdict(ratio <= kRatioTarget)});
+  CompareRounds(name, "raw replay", kRatioTarget, rounds,
+                [&](TimedRun& tool, TimedRun& raw) -> std::optional<std::string> {
+                  std::uint8_t first = 0;
+                  tool = ToolSerialRun(115200, first);
+                  raw = ReplaySerial(link, 115200, frames);
+                  return std::nullopt;
+                });
 }
 
 void PacedSerial(std::uint32_t baud, int rounds, bool targeted) {
@@ -187,23 +204,14 @@ void PcscRounds(const std::string& name, int rounds) {
   for (std::uint32_t block = 0; block < body.length / kBlockSize; ++block)
     requests.push_back(BlockRequest(body, block));
   auto engine = MakeEngine();  // the tool's fall-back needs one
-  std::vector<double> tool;
-  std::vector<double> raw;
-  for (int round = 0; round < rounds; ++round) {
-    if (!OpenPcscSoon() || !ForgetReceivedBlocks()) return Skip(name, "no PC/SC reader");
-    const TimedRun toolRun = ToolTransfer();
-    ClosePcsc();
-    const TimedRun rawRun = ReplayPcsc("Korvanta Smart Card Reader", requests);
-    if (!toolRun.ok || !rawRun.ok) return Skip(name, "a transfer failed");
-    tool.push_back(toolRun.seconds);
-    raw.push_back(rawRun.seconds);
-    std::fprintf(stderr, "pcsc round %d: tool %.3f s, raw SCardControl %.3f s\n", round + 1,
-                 toolRun.seconds, rawRun.seconds);
-  }
-  const double ratio = Median(tool) / Median(raw);
-  PrintRow({name, Format("%.1f us", MicrosPerBlock(Median(tool))),
-            Format("%.1f us raw SCardControl", MicrosPerBlock(Median(raw))), Format("%.2fx", ratio),
-            Format("<= %.1fx", kPcscRatioTarget), Verdict(ratio <= kPcscRatioTarget)});
+  CompareRounds(name, "raw SCardControl", kPcscRatioTarget, rounds,
+                [&](TimedRun& tool, TimedRun& raw) -> std::optional<std::string> {
+                  if (!OpenPcscSoon() || !ForgetReceivedBlocks()) return "no PC/SC reader";
+                  tool = ToolTransfer();
+                  ClosePcsc();
+                  raw = ReplayPcsc("Korvanta Smart Card Reader", requests);
+                  return std::nullopt;
+                });
 }
 
 void Pcsc(int rounds) {
