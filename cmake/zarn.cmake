@@ -36,3 +36,21 @@ function(zarn_add_gtest name)
       PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
   endif()
 endfunction()
+
+# One CTest test per entry of a Python runner's table (`script --list`), each running the real
+# zarn-upgrade against the simulator: named <label>.<entry>, labelled <label>, exit 77 a skip.
+# The table is read at configure time; editing the script configures again.
+function(zarn_add_sim_runs label script)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --list
+    OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+  foreach(entry IN LISTS entries)
+    add_test(NAME ${label}.${entry}
+      COMMAND ${Python3_EXECUTABLE} ${script}
+        --tool $<TARGET_FILE:zarn-upgrade> --sim $<TARGET_FILE:zarn-reader-sim>
+        --ifd $<TARGET_FILE:zarn_sim_ifd> ${entry})
+    set_tests_properties(${label}.${entry} PROPERTIES
+      TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS ${label})
+  endforeach()
+endfunction()
