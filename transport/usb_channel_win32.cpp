@@ -12,6 +12,7 @@
 #include <new>
 
 #include "transport/usb_channel_platform.h"
+#include "transport/usb_io_calls.h"
 #include "transport/usb_setupapi.h"
 
 namespace zarn {
@@ -89,6 +90,31 @@ void UseSetupApiCalls(const SetupApiCalls* calls) {
   setupApi = calls != nullptr ? calls : &systemSetupApi;
 }
 
+namespace {
+
+bool SystemDeviceIoControl(void* device, std::uint32_t code, void* input, std::uint32_t inputLength,
+                           void* output, std::uint32_t outputCapacity, std::uint32_t* returned,
+                           void* overlapped) {
+  DWORD count = 0;
+  const BOOL done = DeviceIoControl(device, code, input, inputLength, output, outputCapacity,
+                                    &count, static_cast<OVERLAPPED*>(overlapped));
+  *returned = count;
+  return done != 0;
+}
+
+bool SystemCancelIo(void* device) {
+  return CancelIo(device) != 0;
+}
+
+const UsbIoCalls systemIoCalls{SystemDeviceIoControl, SystemCancelIo};
+const UsbIoCalls* ioCalls = &systemIoCalls;
+
+}  // namespace
+
+void UseUsbIoCalls(const UsbIoCalls* calls) {
+  ioCalls = calls != nullptr ? calls : &systemIoCalls;
+}
+
 struct UsbInterfaceSet {
   void* info;  // HDEVINFO; INVALID_HANDLE_VALUE when the set could not be had
 };
@@ -115,12 +141,17 @@ std::uint32_t UsbInterfacePath(UsbInterfaceSet& set, std::uint32_t position, std
 
 struct UsbDevice {
   HANDLE handle;
-  HANDLE ioEvent;  // manual reset: the completion event of every overlapped control
+  // Manual reset: the completion event of every overlapped control. When a cancelled control
+  // is abandoned it takes this event with it and the device gets a fresh one, so that its late
+  // completion can neither end a later control's wait nor signal a closed handle.
+  HANDLE ioEvent;
+  // The event could not be renewed and an abandoned control still names it: never closed.
+  bool ioEventAbandoned = false;
 };
 
 void UsbDeviceCloser::operator()(UsbDevice* device) const {
   CloseHandle(device->handle);
-  CloseHandle(device->ioEvent);
+  if (!device->ioEventAbandoned) CloseHandle(device->ioEvent);
   delete device;
 }
 
@@ -157,32 +188,62 @@ struct PendingControl {
   std::unique_ptr<std::uint8_t[]> output;
 };
 
-bool HasFinished(UsbDevice& device, PendingControl& control, DWORD* returned) {
-  return GetOverlappedResult(device.handle, &control.overlapped, returned, FALSE) != 0 ||
-         GetLastError() != ERROR_IO_INCOMPLETE;
+// Whether the control's record shows it completed; then *result is 0 or its error.
+bool HasCompleted(UsbDevice& device, PendingControl& control, DWORD* returned,
+                  std::uint32_t* result) {
+  if (GetOverlappedResult(device.handle, &control.overlapped, returned, FALSE) != 0) {
+    *result = 0;
+    return true;
+  }
+  const std::uint32_t error = LastFailure();
+  if (error == ERROR_IO_INCOMPLETE) return false;
+  *result = error;
+  return true;
 }
 
-// After CancelIo the driver completes the control soon; one that ignores the cancel keeps its
-// buffers (deliberately never freed) rather than writing into freed memory later.
-void ReleaseCancelled(UsbDevice& device, std::unique_ptr<PendingControl>& control) {
-  WaitForSingleObject(device.ioEvent, kCancelGraceMs);
-  DWORD returned = 0;
-  if (!HasFinished(device, *control, &returned)) control.release();
+// Waits at most timeoutMs for this control on the device's I/O event. The event is reset
+// before the record is read again, so that a signal that was not this control's completion
+// cannot end the wait and a completion in between is never missed.
+bool AwaitCompletion(UsbDevice& device, PendingControl& control, DWORD timeoutMs, DWORD* returned,
+                     std::uint32_t* result) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    if (HasCompleted(device, control, returned, result)) return true;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return false;
+    if (WaitForSingleObject(device.ioEvent, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+      return HasCompleted(device, control, returned, result);
+    }
+    ResetEvent(device.ioEvent);
+  }
 }
 
-// Steps of a control that went pending: the bounded wait, the result query without waiting,
-// the cancel of a control that has not completed. 997 never becomes a result.
+// A control that ignored the cancel keeps its buffers and its event (deliberately never freed)
+// rather than writing into freed memory or signalling a reused handle later.
+void Abandon(UsbDevice& device, std::unique_ptr<PendingControl>& control) {
+  HANDLE fresh = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  if (fresh != nullptr) {
+    device.ioEvent = fresh;
+  } else {
+    device.ioEventAbandoned = true;
+  }
+  control.release();
+}
+
+// A control that went pending: the bounded wait, then the cancel of one that has not
+// completed, which is reported as ERROR_IO_INCOMPLETE with no output. 997 never becomes a
+// result.
 std::uint32_t FinishPending(UsbDevice& device, std::unique_ptr<PendingControl>& control,
                             DWORD timeoutMs, DWORD* returned) {
-  WaitForSingleObject(device.ioEvent, timeoutMs);
   std::uint32_t result = 0;
-  if (GetOverlappedResult(device.handle, &control->overlapped, returned, FALSE) == 0) {
-    result = LastFailure();
-  }
-  if (result == ERROR_IO_INCOMPLETE || result == ERROR_IO_PENDING) {
+  if (!AwaitCompletion(device, *control, timeoutMs, returned, &result)) {
     *returned = 0;
-    CancelIo(device.handle);
-    ReleaseCancelled(device, control);
+    ioCalls->cancelIo(device.handle);
+    DWORD ignored = 0;
+    std::uint32_t cancelled = 0;
+    if (!AwaitCompletion(device, *control, kCancelGraceMs, &ignored, &cancelled)) {
+      Abandon(device, control);
+    }
     result = system_error::kIoIncomplete;
   }
   ResetEvent(device.ioEvent);
@@ -203,18 +264,18 @@ std::uint32_t UsbIoControl(UsbDevice& device, std::uint32_t code, const std::uin
     if (control->output == nullptr) return system_error::kNotEnoughMemory;
   }
   control->overlapped.hEvent = device.ioEvent;
+  std::uint32_t atOnce = 0;
   DWORD returned = 0;
   std::uint32_t result = 0;
-  if (DeviceIoControl(device.handle, code, const_cast<std::uint8_t*>(input), inputLength,
-                      control->output.get(), outputCapacity, &returned,
-                      &control->overlapped) == 0) {
+  if (ioCalls->deviceIoControl(device.handle, code, const_cast<std::uint8_t*>(input), inputLength,
+                               control->output.get(), outputCapacity, &atOnce,
+                               &control->overlapped)) {
+    returned = atOnce;
+  } else {
     result = LastFailure();
-    if (result == ERROR_IO_PENDING) {
-      result = FinishPending(device, control, timeoutMs, &returned);
-    } else {
-      returned = 0;
-    }
+    if (result == ERROR_IO_PENDING) result = FinishPending(device, control, timeoutMs, &returned);
   }
+  // Whatever a driver claims, no more than the output buffer's room is taken.
   const std::uint32_t count = std::min<std::uint32_t>(returned, outputCapacity);
   if (count > 0) std::memcpy(output, control->output.get(), count);
   *outputLength = count;
