@@ -109,6 +109,10 @@ const OptionEntry kOptions[] = {
     {"--pcsc-socket", "PATH", kFronts,
      "PC/SC front: the socket the IFD handler (loaded by pcscd) connects to",
      [](SimConfig& c, const std::string& v) { return !(c.pcscSocket = v).empty(); }},
+    {"--refuse-escape", nullptr, kFronts,
+     "PC/SC: the driver refuses every escape command, as libccid does\n"
+     "unless its ifdDriverOptions allow them",
+     [](SimConfig& c, const std::string&) { return c.refuseEscape = true; }},
     {"--usb", nullptr, kFronts,
      "USB driver channel front: a device-interface socket under\n"
      "$ZARN_DEVICE_INTERFACES (default /run/zarn/device-interfaces)",
