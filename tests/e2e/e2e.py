@@ -323,6 +323,9 @@ def run_one(args, table, run_class, check_run):
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
         print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
         return SKIP
+    if plan.get("user") and os.geteuid() != 0:
+        print("skipped: running the tool as another user needs root")
+        return SKIP
     # Short: socket paths below it must stay within the 107 bytes a Unix socket address holds.
     with tempfile.TemporaryDirectory(prefix="ze-", dir="/tmp") as temp:
         run = run_class(args, args.name, plan, pathlib.Path(temp))
