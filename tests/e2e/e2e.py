@@ -21,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -31,7 +32,8 @@ SKIP = 77
 # input; image: the image check the simulator must report (True passed, False failed, None no
 # check); seconds: bound on the tool's run; stderr: the lines the tool must write to standard
 # error (regular expressions, whole lines, in order; none when not given); hold_port: the
-# runner holds the port's lock as another instance of the tool would; user: the tool runs with
+# runner holds the port: "lock" its flock, as another instance of the tool would, "exclusive"
+# open with TIOCEXCL and open to all, as a terminal program would; user: the tool runs with
 # this user id (and nogroup) instead of root's.
 NO_SERVICE = r"the PC/SC service: Service not available \(0x8010001D\)"
 USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
@@ -90,9 +92,14 @@ SCENARIOS = {
         r"zarn-upgrade: COM9 \(/tmp/ze-\w+/no-such-port\) cannot be opened: "
         r"No such file or directory"]),
     # Interfaces that are there but cannot be used: the reason goes to standard error.
-    "com_port_busy": dict(front="serial", sim=[], tool=["COM8"], hold_port=True, seconds=15,
+    "com_port_busy": dict(front="serial", sim=[], tool=["COM8"], hold_port="lock", seconds=15,
                           stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
                                   r"Device or resource busy"]),
+    # TIOCEXCL keeps out every opener but root: the tool runs as another user.
+    "com_port_exclusive": dict(front="serial", sim=[], tool=["COM8"], hold_port="exclusive",
+                               user="65534", seconds=15,
+                               stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be "
+                                       r"opened: Device or resource busy"]),
     "com_port_denied": dict(front="serial", sim=[], tool=["COM8"], user="65534", seconds=15,
                             stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
                                     r"Permission denied"]),
@@ -179,7 +186,7 @@ class Run:
     def run_tool(self):
         if self.plan.get("devcon"):
             self.install_devcon()
-        held = self.hold_port() if self.plan.get("hold_port") else None
+        held = self.hold_port(self.plan["hold_port"]) if self.plan.get("hold_port") else None
         started = time.monotonic()
         try:
             if "keys" in self.plan:
@@ -195,10 +202,14 @@ class Run:
         elapsed = time.monotonic() - started
         return tool, elapsed
 
-    def hold_port(self):
-        """Opens the port and takes its lock, as a running instance of the tool does."""
+    def hold_port(self, how):
+        """Opens the port and holds it: its lock, or TIOCEXCL on a device anyone may open."""
         fd = os.open(self.work / "com", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        if how == "lock":
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        else:
+            os.chmod(self.work / "com", 0o666)  # the pty itself: only TIOCEXCL keeps others out
+            fcntl.ioctl(fd, termios.TIOCEXCL)
         return fd
 
     def run_interactive(self):
