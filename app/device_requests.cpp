@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/link_reasons.h"
 #include "link/command_exchange.h"
 #include "link/result_codes.h"
 
@@ -12,7 +13,9 @@ std::uint32_t SendRequest(const std::uint8_t* bytes, std::uint32_t length) {
   if (length > 0) std::memcpy(commandBlock.request, bytes, length);
   commandBlock.requestLength = length;
   commandBlock.responseLength = CommandBlock::kCapacity;
-  return ExchangeCommand();
+  const std::uint32_t result = ExchangeCommand();
+  if (result != kSuccess) ReportEscapeRefusal();
+  return result;
 }
 
 std::uint32_t SendRequest(std::initializer_list<std::uint8_t> bytes) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/device_requests.h"
+#include "app/link_reasons.h"
 #include "app/results.h"
 #include "app/run_flow.h"
 #include "app/upgrade_session.h"
@@ -55,9 +56,8 @@ std::uint32_t WaitOnSerial(RestartMode mode) {
   const bool loaderFraming = mode == AfterPrepare;
   const char parity = loaderFraming ? 'N' : session.parityLetter;
   const char* stopBits = loaderFraming ? "1" : session.stopBitsText;
-  if (session.transfer != nullptr) {
-    session.transfer->Open(session.portNumber - 1, session.Operational_Baudrate, parity, stopBits);
-  }
+  // A failed open is not examined here: it shows up as failing probes (and a reason line).
+  OpenSerialLink(session.Operational_Baudrate, parity, stopBits);
   std::uint32_t result = kSuccess;
   for (int probe = 0; probe < kSerialProbes; ++probe) {
     platform::SleepMs(kSecond);
@@ -109,6 +109,7 @@ std::uint32_t Reconnect() {
     platform::Print(".");
   }
   platform::Print("\n");
+  ReportUsbNotOpened();
   return result;
 }
 
@@ -131,9 +132,12 @@ std::uint32_t WaitOnUsb(RestartMode mode) {
   if (opened && SendRequest({kVersionRequest}) == kSuccess) return FinalCheck(mode);
   if (opened) {
     RestartUsbDevice();
-  } else if (!OperatorWantsToContinue()) {
-    platform::Print("Reader upgrade terminated.\n");
-    return kResultTerminated;
+  } else {
+    ReportUsbNotOpened();
+    if (!OperatorWantsToContinue()) {
+      platform::Print("Reader upgrade terminated.\n");
+      return kResultTerminated;
+    }
   }
   if (const std::uint32_t result = Reconnect(); result != kSuccess) return result;
   return FinalCheck(mode);

@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "app/device_requests.h"
+#include "app/link_reasons.h"
 #include "app/upgrade.h"
 #include "app/upgrade_session.h"
 #include "link/command_exchange.h"
@@ -49,8 +50,7 @@ std::uint32_t OpenComInterface() {
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     session.parityLetter = kParityLetters[attempt % 3];
     session.stopBitsText[0] = attempt < 3 ? '1' : '2';
-    if (!session.transfer->Open(session.portNumber - 1, session.Operational_Baudrate,
-                                session.parityLetter, session.stopBitsText)) {
+    if (!OpenSerialLink(session.Operational_Baudrate, session.parityLetter, session.stopBitsText)) {
       platform::Print(" is not opened\n");
       return SCARD_F_COMM_ERROR;
     }
@@ -71,6 +71,7 @@ std::uint32_t OpenUsbInterface() {
   std::uint32_t result = OpenSmartCardReader();
   if (result != kSuccess) result = OpenSmartCardReader();
   platform::Print(result == kSuccess ? " is opened successfully\n" : " is not opened\n");
+  if (result != kSuccess) ReportUsbNotOpened();
   return result;
 }
 
@@ -158,6 +159,7 @@ std::uint32_t CloseLink() {
 
 std::uint32_t RunTool(int argc, const char* const* argv) {
   session = UpgradeSession{};
+  ResetLinkReasons();
   PrintBanner();
   const std::uint32_t result = RunSteps(argc, argv);
   CloseDown(result);

@@ -5,6 +5,7 @@
 #include "app/block_transfer.h"
 #include "app/device_requests.h"
 #include "app/link_baudrate.h"
+#include "app/link_reasons.h"
 #include "app/mcu_catalogue.h"
 #include "app/restart.h"
 #include "app/results.h"
@@ -74,7 +75,7 @@ std::uint32_t MoveLinkTo(std::uint32_t baud, std::initializer_list<std::uint8_t>
   if (session.Char_Timeout != 0) ZARN_TRY(SendRequest(charTimeout));
   ZARN_TRY(SetLinkBaudrate(baud));
   CloseInterface();
-  if (!session.transfer->Open(session.portNumber - 1, baud, 'N', "1")) return SCARD_F_COMM_ERROR;
+  if (!OpenSerialLink(baud, 'N', "1")) return SCARD_F_COMM_ERROR;
   return kSuccess;
 }
 

@@ -62,6 +62,7 @@ std::uint32_t ExchangeOverPcsc() {
   const std::uint32_t result =
       Pcsc().control(smartCardReader.card, platform::EscapeControlCode(), block.request,
                      block.requestLength, answer, kPcscAnswerCapacity, &n);
+  smartCardReader.controlError = result;
   if (result != kSuccess) return result;
   if (n <= 1 || n > CommandBlock::kCapacity) return SCARD_E_COMM_DATA_LOST;
   std::memcpy(block.response, answer, n);
@@ -79,9 +80,14 @@ std::uint32_t OpenSmartCardReader() {
   smartCardPathActive = false;
   std::snprintf(smartCardReader.readerName, sizeof smartCardReader.readerName, "%s",
                 kSmartCardReaderName);
-  if (Pcsc().establishContext(&smartCardReader.context) != kSuccess) return OpenUsbFallback();
-  if (Pcsc().connect(smartCardReader.context, smartCardReader.readerName, &smartCardReader.card,
-                     &smartCardReader.activeProtocol) != kSuccess) {
+  PcscOpenFailure& failure = smartCardReader.openFailure;
+  failure = PcscOpenFailure{};
+  failure.serviceError = Pcsc().establishContext(&smartCardReader.context);
+  if (failure.serviceError != kSuccess) return OpenUsbFallback();
+  failure.connectError = Pcsc().connect(smartCardReader.context, smartCardReader.readerName,
+                                        &smartCardReader.card, &smartCardReader.activeProtocol);
+  if (failure.connectError != kSuccess) {
+    if (Pcsc().listReaders != nullptr) Pcsc().listReaders(smartCardReader.context, failure.readers);
     Pcsc().releaseContext(smartCardReader.context);
     smartCardReader.context = 0;
     smartCardReader.card = 0;

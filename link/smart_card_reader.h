@@ -3,11 +3,20 @@
 // driver channel when no PC/SC reader can be connected.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "diag/traffic_log.h"
 #include "platform/pcsc.h"
 
 namespace zarn {
+
+// Why the last OpenSmartCardReader did not connect through PC/SC (both 0 after it did).
+struct PcscOpenFailure {
+  std::uint32_t serviceError = 0;    // establishing the context failed
+  std::uint32_t connectError = 0;    // connecting to the reader failed
+  std::vector<std::string> readers;  // what the service listed when connecting failed
+};
 
 struct SmartCardReaderState {
   platform::PcscHandle context = 0;
@@ -17,6 +26,9 @@ struct SmartCardReaderState {
   std::int32_t connected = 0;
   std::int32_t pcscLogEnabled = 0;
   TrafficLog trafficLog;
+  PcscOpenFailure openFailure;
+  // The service's result of the last escape request (SCardControl), 0 after a good one.
+  std::uint32_t controlError = 0;
 };
 
 extern SmartCardReaderState smartCardReader;
@@ -24,6 +36,8 @@ extern SmartCardReaderState smartCardReader;
 extern bool smartCardPathActive;
 
 constexpr char kSmartCardReaderName[] = "Korvanta Smart Card Reader 0";
+// The part of the name every such reader's listed name begins with.
+constexpr char kSmartCardReaderPrefix[] = "Korvanta Smart Card Reader";
 constexpr std::uint8_t kEscapeHeader[5] = {0xFF, 0x70, 0xC2, 0x51, 0x00};
 constexpr std::uint32_t kPcscAnswerCapacity = 2048;
 

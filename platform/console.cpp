@@ -10,6 +10,9 @@ const ConsoleDevice* installed = nullptr;
 const ConsoleDevice& Current() {
   return installed ? *installed : SystemConsole();
 }
+
+constexpr char kProgramName[] = "zarn-upgrade";
+ReasonWriter reasonWriter = nullptr;
 }  // namespace
 
 void InstallConsole(const ConsoleDevice* device) {
@@ -42,6 +45,25 @@ void Print(const char* format, ...) {
 void PrintFatal(const char* line) {
   std::fprintf(stderr, "%s\n", line);
   std::fflush(stderr);
+}
+
+void PrintReason(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);  // a longer reason is cut, never overrun
+  va_end(args);
+  char line[sizeof text + sizeof kProgramName + 2];
+  std::snprintf(line, sizeof line, "%s: %s", kProgramName, text);
+  if (reasonWriter != nullptr) {
+    reasonWriter(line);
+    return;
+  }
+  PrintFatal(line);
+}
+
+void InstallReasonWriter(ReasonWriter writer) {
+  reasonWriter = writer;
 }
 
 bool KeyWaiting() {

@@ -13,6 +13,13 @@ constexpr int kEndOfInput = -1;
 void Print(const char* format, ...);
 // Writes one line and a newline to standard error.
 void PrintFatal(const char* line);
+// The reason behind a failure that the console transcript reports without one: one line on
+// standard error, "zarn-upgrade: " and the formatted text. Standard output is left alone.
+void PrintReason(const char* format, ...);
+// Where reason lines go (the whole line, without its newline); tests install their own,
+// nullptr puts standard error back.
+using ReasonWriter = void (*)(const char* line);
+void InstallReasonWriter(ReasonWriter writer);
 // Tells, without blocking and without consuming it, whether a key press (or the end of input)
 // is waiting.
 bool KeyWaiting();

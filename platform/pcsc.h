@@ -4,6 +4,8 @@
 // reader is named and in the escape control code, and each difference lives in one place here.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace zarn::platform {
 
@@ -19,6 +21,8 @@ struct PcscApi {
                            std::uint32_t outputCapacity, std::uint32_t* outputLength);
   std::uint32_t (*disconnect)(PcscHandle card);  // leaves the card as it is
   std::uint32_t (*releaseContext)(PcscHandle context);
+  // The names of the readers the service knows, for the reason line when none matches.
+  std::uint32_t (*listReaders)(PcscHandle context, std::vector<std::string>& names);
 };
 
 // The system's PC/SC service. On Linux the reader name given to connect is matched as a prefix
@@ -29,5 +33,11 @@ const PcscApi& SystemPcsc();
 // The CCID escape control code: SCARD_CTL_CODE(3500) = 0x3136B0 on Windows, the CCID driver's
 // SCARD_CTL_CODE(1) = 0x42000001 under pcsc-lite.
 std::uint32_t EscapeControlCode();
+
+// The control error with which the platform's CCID driver refuses escape commands it has not
+// been allowed (libccid: SCARD_E_NOT_TRANSACTED; Microsoft's CCID class driver:
+// ERROR_INVALID_FUNCTION), and what the operator can do about it, as one line.
+bool IsEscapeRefusal(std::uint32_t controlError);
+const char* EscapeRefusalAdvice();
 
 }  // namespace zarn::platform

@@ -25,17 +25,28 @@ std::string FriendlyName(const char* readerName) {
   return name;
 }
 
+std::uint32_t ListReaders(PcscHandle context, std::vector<std::string>& found) {
+  found.clear();
+  const auto scardContext = static_cast<SCARDCONTEXT>(context);
+  DWORD length = 0;
+  LONG rv = SCardListReaders(scardContext, nullptr, nullptr, &length);
+  if (rv != SCARD_S_SUCCESS || length == 0) return Result(rv);
+  std::vector<char> names(length + 1, '\0');
+  rv = SCardListReaders(scardContext, nullptr, names.data(), &length);
+  if (rv != SCARD_S_SUCCESS) return Result(rv);
+  for (const char* name = names.data(); *name != '\0'; name += std::string(name).size() + 1) {
+    found.emplace_back(name);
+  }
+  return Result(rv);
+}
+
 // The first listed reader whose name begins with the friendly name, or an empty text.
 std::string FindReader(SCARDCONTEXT context, const char* readerName) {
-  DWORD length = 0;
-  if (SCardListReaders(context, nullptr, nullptr, &length) != SCARD_S_SUCCESS || length == 0) {
-    return {};
-  }
-  std::vector<char> names(length + 1, '\0');
-  if (SCardListReaders(context, nullptr, names.data(), &length) != SCARD_S_SUCCESS) return {};
+  std::vector<std::string> names;
+  if (ListReaders(static_cast<PcscHandle>(context), names) != SCARD_S_SUCCESS) return {};
   const std::string wanted = FriendlyName(readerName);
-  for (const char* name = names.data(); *name != '\0'; name += std::string(name).size() + 1) {
-    if (std::string(name).rfind(wanted, 0) == 0) return name;
+  for (const std::string& name : names) {
+    if (name.rfind(wanted, 0) == 0) return name;
   }
   return {};
 }
@@ -82,7 +93,7 @@ std::uint32_t Release(PcscHandle context) {
   return Result(SCardReleaseContext(static_cast<SCARDCONTEXT>(context)));
 }
 
-const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release};
+const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release, ListReaders};
 
 }  // namespace
 
@@ -92,6 +103,15 @@ const PcscApi& SystemPcsc() {
 
 std::uint32_t EscapeControlCode() {
   return static_cast<std::uint32_t>(SCARD_CTL_CODE(1));
+}
+
+bool IsEscapeRefusal(std::uint32_t controlError) {
+  return controlError == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED);
+}
+
+const char* EscapeRefusalAdvice() {
+  return "the CCID driver refuses escape commands (SCARD_E_NOT_TRANSACTED): ifdDriverOptions "
+         "in libccid's Info.plist needs bit 0x0001, then restart pcscd";
 }
 
 }  // namespace zarn::platform

@@ -48,7 +48,21 @@ std::uint32_t Release(PcscHandle context) {
   return Result(SCardReleaseContext(static_cast<SCARDCONTEXT>(context)));
 }
 
-const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release};
+std::uint32_t ListReaders(PcscHandle context, std::vector<std::string>& found) {
+  found.clear();
+  DWORD length = 0;
+  LONG rv = SCardListReadersA(static_cast<SCARDCONTEXT>(context), nullptr, nullptr, &length);
+  if (rv != SCARD_S_SUCCESS || length == 0) return Result(rv);
+  std::vector<char> names(length + 1, '\0');
+  rv = SCardListReadersA(static_cast<SCARDCONTEXT>(context), nullptr, names.data(), &length);
+  if (rv != SCARD_S_SUCCESS) return Result(rv);
+  for (const char* name = names.data(); *name != '\0'; name += std::string(name).size() + 1) {
+    found.emplace_back(name);
+  }
+  return Result(rv);
+}
+
+const PcscApi systemPcsc{Establish, Connect, Control, Disconnect, Release, ListReaders};
 
 }  // namespace
 
@@ -59,5 +73,15 @@ const PcscApi& SystemPcsc() {
 std::uint32_t EscapeControlCode() {
   return 0x3136B0;
 }  // SCARD_CTL_CODE(3500)
+
+bool IsEscapeRefusal(std::uint32_t controlError) {
+  return controlError == ERROR_INVALID_FUNCTION;
+}
+
+const char* EscapeRefusalAdvice() {
+  return "the CCID driver refuses escape commands (ERROR_INVALID_FUNCTION): set the DWORD value "
+         "EscapeCommandEnable to 1 under HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\"
+         "VID_C251&PID_130D\\<instance>\\Device Parameters, then unplug and replug the reader";
+}
 
 }  // namespace zarn::platform

@@ -1,9 +1,11 @@
 #include "sim/options.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <string_view>
+#include <vector>
 
 namespace zarn::sim {
 namespace {
@@ -109,6 +111,10 @@ const OptionEntry kOptions[] = {
     {"--pcsc-socket", "PATH", kFronts,
      "PC/SC front: the socket the IFD handler (loaded by pcscd) connects to",
      [](SimConfig& c, const std::string& v) { return !(c.pcscSocket = v).empty(); }},
+    {"--refuse-escape", nullptr, kFronts,
+     "PC/SC: the driver refuses every escape command, as libccid does\n"
+     "unless its ifdDriverOptions allow them",
+     [](SimConfig& c, const std::string&) { return c.refuseEscape = true; }},
     {"--usb", nullptr, kFronts,
      "USB driver channel front: a device-interface socket under\n"
      "$ZARN_DEVICE_INTERFACES (default /run/zarn/device-interfaces)",
@@ -243,11 +249,26 @@ const OptionEntry kOptions[] = {
      [](SimConfig& c, const std::string& v) { return !(c.transcriptPath = v).empty(); }},
 };
 
-const OptionEntry* FindOption(std::string_view name) {
+// getopt_long's value for kOptions[i] is kFirstValue + i, out of the range of short options.
+constexpr int kFirstValue = 256;
+
+// The table as getopt_long reads it: the names without their dashes, then --help.
+std::vector<option> LongOptions() {
+  std::vector<option> options;
   for (const OptionEntry& entry : kOptions) {
-    if (name == entry.name) return &entry;
+    const int index = static_cast<int>(&entry - kOptions);
+    options.push_back({entry.name + 2, entry.value != nullptr ? required_argument : no_argument,
+                       nullptr, kFirstValue + index});
   }
-  return nullptr;
+  options.push_back({"help", no_argument, nullptr, 'h'});
+  options.push_back({nullptr, 0, nullptr, 0});
+  return options;
+}
+
+// The option as the user typed it, without a value given with '='.
+std::string Typed(const char* argument) {
+  const std::string text = argument;
+  return text.substr(0, text.find('='));
 }
 
 void ResolveUsbRoot(SimConfig& config) {
@@ -261,31 +282,36 @@ void ResolveUsbRoot(SimConfig& config) {
 
 ParseOutcome ParseCommandLine(int argc, const char* const* argv, SimConfig& config,
                               std::string& error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") return ParseOutcome::kHelp;
-    std::string value;
-    const std::size_t equals = argument.find('=');
-    if (equals != std::string::npos) {
-      value = argument.substr(equals + 1);
-      argument.resize(equals);
-    }
-    const OptionEntry* option = FindOption(argument);
-    if (option == nullptr) {
-      error = "unknown option " + argument;
+  const std::vector<option> options = LongOptions();
+  // '+': stop at the first operand instead of reordering argv; ':': report a missing value
+  // apart from an unknown option. optind 0 starts a fresh scan (the tests parse many times).
+  optind = 0;
+  opterr = 0;
+  char* const* arguments = const_cast<char* const*>(argv);
+  for (;;) {
+    const int found = getopt_long(argc, arguments, "+:h", options.data(), nullptr);
+    if (found == -1) break;
+    if (found == 'h') return ParseOutcome::kHelp;
+    if (found == ':') {
+      const OptionEntry& entry = kOptions[optopt - kFirstValue];
+      error = std::string(entry.name) + " needs a value (" + entry.value + ")";
       return ParseOutcome::kError;
     }
-    if (option->value != nullptr && equals == std::string::npos) {
-      if (i + 1 >= argc) {
-        error = argument + " needs a value (" + option->value + ")";
-        return ParseOutcome::kError;
-      }
-      value = argv[++i];
-    }
-    if (!option->apply(config, value)) {
-      error = "bad value for " + argument + ": '" + value + "'";
+    if (found == '?') {
+      const std::string typed = Typed(argv[optind - 1]);
+      error = optopt >= kFirstValue ? typed + " takes no value" : "unknown option " + typed;
       return ParseOutcome::kError;
     }
+    const OptionEntry& entry = kOptions[found - kFirstValue];
+    const std::string value = optarg != nullptr ? optarg : "";
+    if (!entry.apply(config, value)) {
+      error = std::string("bad value for ") + entry.name + ": '" + value + "'";
+      return ParseOutcome::kError;
+    }
+  }
+  if (optind < argc) {
+    error = std::string("unknown option ") + argv[optind];
+    return ParseOutcome::kError;
   }
   if (config.linkPath.empty() && config.pcscSocket.empty() && !config.usb) {
     error = "no front chosen: give --link, --pcsc-socket or --usb";

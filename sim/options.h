@@ -20,9 +20,10 @@ struct SimConfig {
   std::string linkPath;      // serial front: where the pty slave is linked
   std::uint8_t address = 0;  // 0 answers frames for any address
   bool pace = false;
-  std::string pcscSocket;  // PC/SC front: the socket the IFD handler connects to
-  bool usb = false;        // USB driver channel front
-  std::string usbRoot;     // device-interface root; empty: $ZARN_DEVICE_INTERFACES or default
+  std::string pcscSocket;     // PC/SC front: the socket the IFD handler connects to
+  bool refuseEscape = false;  // PC/SC: the driver refuses escape commands, as libccid does
+  bool usb = false;           // USB driver channel front
+  std::string usbRoot;        // device-interface root; empty: $ZARN_DEVICE_INTERFACES or default
   std::string usbName = "zarn-reader-sim";
   std::string transcriptPath;
 };

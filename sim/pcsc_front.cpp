@@ -22,7 +22,10 @@ constexpr std::array<std::uint8_t, 2> kStatusWordNoHeader = {0x6E, 0x00};
 class PcscFront : public Front {
  public:
   PcscFront(Reader& reader, Transcript& transcript, const SimConfig& config)
-      : reader_(reader), transcript_(transcript), path_(config.pcscSocket) {}
+      : reader_(reader),
+        transcript_(transcript),
+        path_(config.pcscSocket),
+        refuseEscape_(config.refuseEscape) {}
 
   bool Open(std::string& error) { return server_.Listen(path_, error); }
 
@@ -52,6 +55,12 @@ class PcscFront : public Front {
       return;
     }
     const auto request = message.subspan(1);
+    if (refuseEscape_) {
+      transcript_.Line("escape request refused by the driver: %s", HexBytes(request).c_str());
+      const std::uint8_t refused = ifd::kEscapeRefused;
+      server_.Send(client, std::span<const std::uint8_t>(&refused, 1));
+      return;
+    }
     std::vector<std::uint8_t> reply{ifd::kReaderPresent};
     if (request.size() < kEscapeHeader.size() ||
         !std::equal(kEscapeHeader.begin(), kEscapeHeader.end(), request.begin())) {
@@ -76,6 +85,7 @@ class PcscFront : public Front {
   Reader& reader_;
   Transcript& transcript_;
   std::string path_;
+  bool refuseEscape_;
   MessageServer server_;
   ReplyQueue replies_;
 };

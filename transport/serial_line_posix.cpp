@@ -125,6 +125,20 @@ void SetHandshakeLines(int fd) {
   ::ioctl(fd, TIOCMBIC, &dtr);
 }
 
+// USB-serial adapters (FTDI's above all) otherwise hold each received chunk up to their latency
+// timer, 16 ms, which every answer of the transfer would wait for. A driver that has no such
+// mode, or a pty, refuses the request: that is no error.
+void RequestLowLatency(int fd) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(ASYNC_LOW_LATENCY)
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0) return;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  ::ioctl(fd, TIOCSSERIAL, &serial);
+#else
+  (void)fd;
+#endif
+}
+
 }  // namespace
 
 bool ConfigureLine(int fd, std::uint32_t baudRate, char parity, const char* stopBits) {
@@ -145,6 +159,7 @@ bool ConfigureLine(int fd, std::uint32_t baudRate, char parity, const char* stop
   termios got{};
   if (::tcgetattr(fd, &got) != 0 || !Holds(wanted, got, standard)) return false;
   SetHandshakeLines(fd);
+  RequestLowLatency(fd);
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "diag/traffic_log.h"
+#include "transport/link_failure.h"
 
 namespace zarn {
 
@@ -69,7 +70,7 @@ class CSerialPort {
   virtual ~CSerialPort();
 
   // Opens COM(portIndex + 1) with 8 data bits; false when it is open already or cannot be
-  // opened with these settings.
+  // opened with these settings (lastFailure then tells why).
   bool Open(std::int32_t portIndex, std::int32_t baudRate, char parity, const char* stopBits);
   // Ends the worker (no callback runs after this returns); false when the port was not open.
   bool Close();
@@ -97,6 +98,8 @@ class CSerialPort {
   TrafficLog trafficLog;
   SerialWriteQueue writeQueue;
   std::uint32_t lastRxTick = 0;
+  // Why the last Open returned false; step kNone after a successful one.
+  LinkFailure lastFailure;
 
  private:
   friend struct SerialPortBackend;

@@ -51,14 +51,23 @@ namespace {
 
 // Opens the device for exclusive use: TIOCEXCL keeps other openers out (all but root), the
 // advisory lock keeps out every other instance of this tool, root included.
+// On failure errno tells why; a lock held by another instance counts as a busy device.
 int OpenExclusive(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   if (::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
     ::close(fd);
+    errno = error;
     return -1;
   }
   return fd;
+}
+
+// The errno of a failed step; a check that failed without a system call failing is reported as
+// settings the device does not take.
+std::uint32_t FailedStepError() {
+  return static_cast<std::uint32_t>(errno != 0 ? errno : EINVAL);
 }
 
 void CloseDevice(int fd) {
@@ -81,11 +90,23 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
   PrepareOpen(index, baud, parityLetter, stopBitsText);
   io.stopEvent.Reset();
   io.writeRequestEvent.Reset();
-  if (!io.stopEvent.Valid() || !io.writeRequestEvent.Valid() || baud <= 0) return false;
+  if (!io.stopEvent.Valid() || !io.writeRequestEvent.Valid()) {
+    lastFailure = {LinkStep::kWorker, static_cast<std::uint32_t>(EMFILE)};
+    return false;
+  }
+  if (baud <= 0) {
+    lastFailure = {LinkStep::kSetUp, static_cast<std::uint32_t>(EINVAL)};
+    return false;
+  }
 
   const int fd = OpenExclusive(platform::ComDeviceName(index + 1));
-  if (fd < 0) return false;
+  if (fd < 0) {
+    lastFailure = {LinkStep::kOpen, static_cast<std::uint32_t>(errno)};
+    return false;
+  }
+  errno = 0;
   if (!ConfigureLine(fd, static_cast<std::uint32_t>(baud), parity, stopBits)) {
+    lastFailure = {LinkStep::kSetUp, FailedStepError()};
     CloseDevice(fd);
     return false;
   }
@@ -95,7 +116,8 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
   FinishOpen();
   try {
     io.workerThread = std::thread([&io] { io.RunWorker(); });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& error) {
+    lastFailure = {LinkStep::kWorker, static_cast<std::uint32_t>(error.code().value())};
     // No worker, no open port: undo as Close would.
     isOpen = false;
     writeQueue.SetEnabled(false);
@@ -104,6 +126,7 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
     FinishClose();
     return false;
   }
+  lastFailure = {};
   return true;
 }
 

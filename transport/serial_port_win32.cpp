@@ -64,8 +64,12 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
   const std::string name = platform::ComDeviceName(index + 1);
   io.portHandle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-  if (io.portHandle == INVALID_HANDLE_VALUE) return false;
+  if (io.portHandle == INVALID_HANDLE_VALUE) {
+    lastFailure = {LinkStep::kOpen, GetLastError()};  // the reason line's error
+    return false;
+  }
   if (!ConfigureLine(io.portHandle, *this)) {
+    lastFailure = {LinkStep::kSetUp, GetLastError()};  // the reason line's error
     CloseHandle(io.portHandle);
     io.portHandle = nullptr;
     return false;
@@ -77,6 +81,7 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
     ResetEvent(io.stopEvent);
     io.workerThread = CreateThread(nullptr, 0, SerialPortThread, &io, CREATE_SUSPENDED, nullptr);
     if (io.workerThread == nullptr) {
+      lastFailure = {LinkStep::kWorker, GetLastError()};  // the reason line's error
       // No worker, no open port: undo as Close would.
       isOpen = false;
       writeQueue.SetEnabled(false);
@@ -87,6 +92,7 @@ bool CSerialPort::Open(std::int32_t index, std::int32_t baud, char parityLetter,
     }
     ResumeThread(io.workerThread);
   }
+  lastFailure = {};  // the reason line's error
   return true;
 }
 

@@ -30,8 +30,10 @@ bool CIOUSB::Open(std::int32_t index) {
     trafficLog.Start(fileName);
   }
   if (IsOpen()) Close();
+  lastFailure = {LinkStep::kOpen, system_error::kNoMoreItems};
   deviceHandle = FindDevice(index, devicePath);
   if (IsOpen()) {
+    lastFailure = {};
     if (logEnabled != 0) trafficLog.Print("DeviceName = (%s)\n", devicePath);
     SendSetupControl();
   } else if (logEnabled != 0) {
@@ -100,6 +102,7 @@ UsbDeviceHandle CIOUSB::OpenCandidate(const char* path) {
       break;
   }
   lastSearchError_ = error;
+  lastFailure = {LinkStep::kOpen, error};
   return nullptr;
 }
 

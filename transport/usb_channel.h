@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "diag/traffic_log.h"
+#include "transport/link_failure.h"
 
 namespace zarn {
 
@@ -56,6 +57,10 @@ class CIOUSB {
   std::int32_t deviceIndex = -1;
   UsbDeviceHandle deviceHandle;  // null while the channel is closed
   TrafficLog trafficLog;
+  // Why the last Open found no device: osError is ERROR_NO_MORE_ITEMS when no interface of the
+  // reader's class is present, else the Windows system code (on both platforms) of the last
+  // interface that could not be opened. Step kNone after a successful Open.
+  LinkFailure lastFailure;
 
  private:
   UsbDeviceHandle FindDevice(std::int32_t index, char (&path)[256]);

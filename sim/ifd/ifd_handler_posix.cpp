@@ -175,6 +175,7 @@ RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD 
     case Outcome::kAnswered:
       break;
   }
+  if (reply[0] == zarn::sim::ifd::kEscapeRefused) return IFD_COMMUNICATION_ERROR;
   if (reply[0] != zarn::sim::ifd::kReaderPresent) return IFD_NO_SUCH_DEVICE;
   const std::size_t answerLength = reply.size() - 1;
   if (answerLength > RxLength) return IFD_ERROR_INSUFFICIENT_BUFFER;

@@ -13,6 +13,7 @@ left running.
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
+import fcntl
 import os
 import pathlib
 import re
@@ -20,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -28,7 +30,19 @@ SKIP = 77
 
 # front: serial | pcsc | usb | none; sim: simulator options; tool: arguments; stdin: console
 # input; image: the image check the simulator must report (True passed, False failed, None no
-# check); seconds: bound on the tool's run.
+# check); seconds: bound on the tool's run; stderr: the lines the tool must write to standard
+# error (regular expressions, whole lines, in order; none when not given); hold_port: the
+# runner holds the port: "lock" its flock, as another instance of the tool would, "exclusive"
+# open with TIOCEXCL and open to all, as a terminal program would; user: the tool runs with
+# this user id (and nogroup) instead of root's.
+NO_SERVICE = r"the PC/SC service: Service not available \(0x8010001D\)"
+USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
+                  r'Card Reader" \(' + NO_SERVICE + r"\), and the reader's own USB driver channel "
+                  r"found no interface")
+LIBCCID_HINT = (r"zarn-upgrade: USB: the CCID driver refuses escape commands "
+                r"\(SCARD_E_NOT_TRANSACTED\): ifdDriverOptions in libccid's Info.plist needs bit "
+                r"0x0001, then restart pcscd")
+
 SCENARIOS = {
     # The main job on each link.
     "com_full_upgrade": dict(
@@ -66,15 +80,31 @@ SCENARIOS = {
     "usb_stays_in_loader": dict(front="usb", sim=["--stay-in-loader"], tool=[], seconds=60),
     # The USB restart wait: the operator's answer, and the device restart command.
     "usb_prompt_x_then_n": dict(front="usb", sim=["--slow-restart", "2:never"], tool=[],
-                                keys=[b"x", b"n"], seconds=60),
+                                keys=[b"x", b"n"], stderr=[USB_NOT_OPENED], seconds=60),
     "usb_prompt_yes": dict(front="usb", sim=["--slow-restart", "2:23"], tool=[], keys=[b"y"],
-                           image=True, seconds=90),
+                           stderr=[USB_NOT_OPENED], image=True, seconds=90),
     "usb_silent_reader_restarted": dict(front="usb", sim=["--drop-answer", "5"], tool=[],
                                         devcon="restart USB\\Vid_c251&Pid_130a", image=True,
                                         seconds=60),
     # Interfaces that are not there.
-    "no_reader_usb": dict(front="none", sim=None, tool=[], seconds=15),
-    "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15),
+    "no_reader_usb": dict(front="none", sim=None, tool=[], stderr=[USB_NOT_OPENED], seconds=15),
+    "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15, stderr=[
+        r"zarn-upgrade: COM9 \(/tmp/ze-\w+/no-such-port\) cannot be opened: "
+        r"No such file or directory"]),
+    # Interfaces that are there but cannot be used: the reason goes to standard error.
+    "com_port_busy": dict(front="serial", sim=[], tool=["COM8"], hold_port="lock", seconds=15,
+                          stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
+                                  r"Device or resource busy"]),
+    # TIOCEXCL keeps out every opener but root: the tool runs as another user.
+    "com_port_exclusive": dict(front="serial", sim=[], tool=["COM8"], hold_port="exclusive",
+                               user="65534", seconds=15,
+                               stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be "
+                                       r"opened: Device or resource busy"]),
+    "com_port_denied": dict(front="serial", sim=[], tool=["COM8"], user="65534", seconds=15,
+                            stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
+                                    r"Permission denied"]),
+    "pcsc_escape_refused": dict(front="pcsc", sim=["--refuse-escape"], tool=[],
+                                stderr=[LIBCCID_HINT], seconds=15),
 }
 
 
@@ -144,24 +174,48 @@ class Run:
             script.write_text('#!/bin/sh\nprintf "%s\\n" "$*" >> "$(dirname "$0")/../devcon.log"\n')
             script.chmod(0o755)
 
+    def command(self):
+        """The tool's command line; as another user the tool needs its folder readable."""
+        user = self.plan.get("user")
+        if not user:
+            return [self.args.tool] + self.plan["tool"]
+        self.work.chmod(0o755)
+        return (["setpriv", f"--reuid={user}", "--regid=65534", "--clear-groups", "--"] +
+                [self.args.tool] + self.plan["tool"])
+
     def run_tool(self):
         if self.plan.get("devcon"):
             self.install_devcon()
+        held = self.hold_port(self.plan["hold_port"]) if self.plan.get("hold_port") else None
         started = time.monotonic()
-        if "keys" in self.plan:
-            tool = self.run_interactive()
-        else:
-            tool = subprocess.run([self.args.tool] + self.plan["tool"], cwd=self.work,
-                                  env=self.env, input=self.plan.get("stdin", b"\n"),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                  timeout=self.plan["seconds"] + 30)
+        try:
+            if "keys" in self.plan:
+                tool = self.run_interactive()
+            else:
+                tool = subprocess.run(self.command(), cwd=self.work,
+                                      env=self.env, input=self.plan.get("stdin", b"\n"),
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                      timeout=self.plan["seconds"] + 30)
+        finally:
+            if held is not None:
+                os.close(held)
         elapsed = time.monotonic() - started
         return tool, elapsed
+
+    def hold_port(self, how):
+        """Opens the port and holds it: its lock, or TIOCEXCL on a device anyone may open."""
+        fd = os.open(self.work / "com", os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        if how == "lock":
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        else:
+            os.chmod(self.work / "com", 0o666)  # the pty itself: only TIOCEXCL keeps others out
+            fcntl.ioctl(fd, termios.TIOCEXCL)
+        return fd
 
     def run_interactive(self):
         """Types the keys one by one, a second apart, once the Y/N question is on the screen;
         then closes the input (the final Enter prompt reads its end)."""
-        tool = subprocess.Popen([self.args.tool] + self.plan["tool"], cwd=self.work, env=self.env,
+        tool = subprocess.Popen(self.command(), cwd=self.work, env=self.env,
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
         output = b""
@@ -211,13 +265,17 @@ def wait_for(condition, seconds):
         time.sleep(0.02)
 
 
-def run_problems(tool, elapsed, seconds):
-    """What every run must keep to: exit code 0, nothing on standard error, within its time."""
+def run_problems(tool, elapsed, seconds, stderr=()):
+    """What every run must keep to: exit code 0, on standard error exactly the expected lines
+    (regular expressions; none by default), within its time."""
     problems = []
     if tool.returncode != 0:
         problems.append(f"exit code {tool.returncode}, expected 0")
-    if tool.stderr:
-        problems.append(f"unexpected standard error output: {tool.stderr!r}")
+    lines = tool.stderr.decode("latin-1").splitlines(keepends=True)
+    if len(lines) != len(stderr) or not all(
+            re.fullmatch(want + "\n", line) for want, line in zip(stderr, lines)):
+        problems.append(f"standard error differs: expected lines {list(stderr)!r}, "
+                        f"got {tool.stderr!r}")
     if elapsed > seconds:
         problems.append(f"the run took {elapsed:.1f} s, more than {seconds} s")
     return problems
@@ -234,7 +292,7 @@ def check(run, tool, elapsed, update):
     if output != expected:
         problems.append(f"console transcript differs from {expected_file.name}:\n"
                         f"--- expected\n{expected}\n--- actual\n{output}\n---")
-    problems += run_problems(tool, elapsed, plan["seconds"])
+    problems += run_problems(tool, elapsed, plan["seconds"], plan.get("stderr", ()))
     if plan.get("devcon"):
         log = run.work / "devcon.log"
         ran = log.read_text().splitlines() if log.exists() else []
@@ -275,6 +333,9 @@ def run_one(args, table, run_class, check_run):
     plan = table[args.name]
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
         print("skipped: a private pcscd needs root and /usr/sbin/pcscd")
+        return SKIP
+    if plan.get("user") and os.geteuid() != 0:
+        print("skipped: running the tool as another user needs root")
         return SKIP
     # Short: socket paths below it must stay within the 107 bytes a Unix socket address holds.
     with tempfile.TemporaryDirectory(prefix="ze-", dir="/tmp") as temp:

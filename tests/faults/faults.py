@@ -5,8 +5,9 @@ Each case names the fault (a simulator scenario, or an action taken while the to
 simulator killed, pcscd stopped, standard input closed), the console transcript the tool must
 print (clock times masked; <n> stands for a decimal number, <dots> for one or more dots where
 the timing decides their count), the simulator's image check where the run gets that far, and
-a bound on the run's time. Every case also checks that the tool ends with exit code 0, prints
-nothing on standard error and leaves no process behind in its session.
+a bound on the run's time. Every case also checks that the tool ends with exit code 0, writes
+to standard error only the case's expected reason lines (stderr, as in e2e.py; none by default)
+and leaves no process behind in its session.
 
     faults.py --tool T --sim S --ifd I CASE     run one case (exit 77: skipped)
     faults.py --list                             the case names
@@ -122,7 +123,7 @@ CASES = {
         front="usb", sim=["--slow-restart", "2:never"], tool=[], stdin=b"", seconds=60,
         expect=PREPARED_USB + RULER + COLONS + "Check ....................\n"
         "Interface could not be opened,\ne.g. need to install driver Zarn USB zarnqscr.inf\n"
-        "Continue (Y/N)?\n.....\n" + PRESS),
+        "Continue (Y/N)?\n.....\n" + PRESS, stderr=[e2e.USB_NOT_OPENED, e2e.USB_NOT_OPENED]),
     # Standard input closed altogether (descriptor 0 not open) at the final prompt.
     "usb_stdin_closed_at_final_prompt": dict(
         front="usb", sim=[], tool=[], close_stdin=True, image=True, seconds=40,
@@ -212,7 +213,7 @@ def check(run, tool, elapsed):
     if not re.fullmatch(pattern(plan["expect"]), output, re.S):
         problems.append(f"console transcript differs:\n--- expected\n{plan['expect']}\n"
                         f"--- actual\n{output}\n---")
-    problems += e2e.run_problems(tool, elapsed, plan["seconds"])
+    problems += e2e.run_problems(tool, elapsed, plan["seconds"], plan.get("stderr", ()))
     if run.leftovers:
         problems.append(f"processes left in the tool's session: {run.leftovers}")
     if plan.get("image") is not None:

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/link_reasons.h"
 #include "app/run_flow.h"
+#include "app/upgrade_session.h"
 #include "tests/serial/pty_peer.h"
 #include "tests/support/scripted_console.h"
 
@@ -74,6 +76,29 @@ TEST(RunFlowSerial, BusAddressGoesIntoEveryFrame) {
     EXPECT_EQ(request.address, 0x11);
     EXPECT_TRUE(request.checkGood);
   }
+}
+
+// The reopens (after a restart, at a baud-rate change) go through the same open as the first
+// one: a port that opens but does not take the settings is named with them and the system's words.
+TEST(RunFlowSerial, SettingsThePortDoesNotTakeAreNamedOnStandardError) {
+  Pty pty;
+  pty.MapAsCom(9);
+  test::ScriptedConsole console;
+  session = UpgradeSession{};
+  session.portNumber = 9;
+  session.transfer.reset(new CTransfer);
+  EXPECT_FALSE(OpenSerialLink(9600, 'X', "1"));
+  EXPECT_FALSE(OpenSerialLink(57600, 'N', "1.5"));
+  EXPECT_TRUE(OpenSerialLink(9600, 'E', "2"));
+  EXPECT_EQ(console.Reasons(),
+            "zarn-upgrade: COM9 (" + pty.SlavePath() +
+                ") does not take 9600 baud, parity X, 8 data bits, 1 stop bit: Invalid argument\n"
+                "zarn-upgrade: COM9 (" +
+                pty.SlavePath() +
+                ") does not take 57600 baud, parity N, 8 data bits, 1.5 stop bits: Invalid "
+                "argument\n");
+  EXPECT_EQ(console.Output(), "");
+  session = UpgradeSession{};
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -247,12 +248,22 @@ TEST_F(SerialPortTest, LineSettingsReachTheDevice) {
   EXPECT_TRUE(port.Close());
 }
 
+// The step that failed and the system's error, for the reason line of the run.
+void ExpectFailure(const CSerialPort& port, LinkStep step, int error) {
+  EXPECT_EQ(port.lastFailure.step, step);
+  EXPECT_EQ(port.lastFailure.osError, static_cast<std::uint32_t>(error));
+}
+
 TEST_F(SerialPortTest, RefusesWhatItCannotOpen) {
   EXPECT_FALSE(port.Open(kPortIndex, 9600, 'X', "1"));
+  ExpectFailure(port, LinkStep::kSetUp, EINVAL);
   EXPECT_FALSE(port.Open(kPortIndex, 9600, 'N', "1.5"));
+  ExpectFailure(port, LinkStep::kSetUp, EINVAL);
   EXPECT_FALSE(port.Open(kPortIndex, 0, 'N', "1"));
+  ExpectFailure(port, LinkStep::kSetUp, EINVAL);
   test::SetEnvironment("ZARN_COM32", "/nonexistent/zarn-no-such-port");
   EXPECT_FALSE(port.Open(kPortIndex + 1, 9600, 'N', "1"));
+  ExpectFailure(port, LinkStep::kOpen, ENOENT);
   EXPECT_FALSE(port.IsOpen());
   SERIAL_WRITE_PACKET* refused = AllocateWritePacket(Bytes{1}.data(), 1);
   EXPECT_FALSE(port.writeQueue.Append(refused)) << "a failed Open leaves the queue disabled";
@@ -261,10 +272,13 @@ TEST_F(SerialPortTest, RefusesWhatItCannotOpen) {
 
   // The port is held exclusively while open.
   ASSERT_TRUE(port.Open(kPortIndex, 9600, 'N', "1"));
+  ExpectFailure(port, LinkStep::kNone, 0);
   CSerialPort second;
   EXPECT_FALSE(second.Open(kPortIndex, 9600, 'N', "1"));
+  ExpectFailure(second, LinkStep::kOpen, EBUSY);
   EXPECT_TRUE(port.Close());
   EXPECT_TRUE(second.Open(kPortIndex, 9600, 'N', "1"));
+  ExpectFailure(second, LinkStep::kNone, 0);
 }
 
 }  // namespace

@@ -53,9 +53,15 @@ std::uint32_t Release(platform::PcscHandle) {
   return 0;
 }
 
+std::uint32_t ListReaders(platform::PcscHandle, std::vector<std::string>& names) {
+  names = active->readers;
+  return 0;
+}
+
 }  // namespace
 
-const platform::PcscApi FakePcsc::api{Establish, Connect, Control, Disconnect, Release};
+const platform::PcscApi FakePcsc::api{Establish,  Connect, Control,
+                                      Disconnect, Release, ListReaders};
 
 FakePcsc::FakePcsc() {
   active = this;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "platform/pcsc.h"
@@ -24,6 +25,7 @@ class FakePcsc {
   std::uint32_t connectResult = 0;
   int connectFailuresLeft = 0;  // connects that fail with 0x8010000C before one succeeds
   std::uint32_t controlResult = 0;
+  std::vector<std::string> readers;  // what the service lists
   // The answer to an escape request (the whole input, header included).
   std::function<Bytes(const Bytes& request)> answer = [](const Bytes&) { return Bytes{}; };
 

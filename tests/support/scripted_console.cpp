@@ -14,15 +14,21 @@ ScriptedConsole::ScriptedConsole(std::string input, bool typedAhead)
                                               &ScriptedConsole::ReadNext};
   active = this;
   platform::InstallConsole(&device);
+  platform::InstallReasonWriter(&ScriptedConsole::WriteReason);
 }
 
 ScriptedConsole::~ScriptedConsole() {
+  platform::InstallReasonWriter(nullptr);
   platform::InstallConsole(nullptr);
   active = nullptr;
 }
 
 void ScriptedConsole::Write(const char* text, std::size_t length) {
   active->output_.append(text, length);
+}
+
+void ScriptedConsole::WriteReason(const char* line) {
+  active->reasons_.append(line).append("\n");
 }
 
 bool ScriptedConsole::KeyWaiting() {

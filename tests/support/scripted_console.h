@@ -1,6 +1,7 @@
 #pragma once
-// A console for tests: captures everything printed and answers reads from a script. While an
-// instance lives it replaces the process's console.
+// A console for tests: captures everything printed (and the reason lines meant for standard
+// error, apart) and answers reads from a script. While an instance lives it replaces the
+// process's console.
 
 #include <string>
 
@@ -17,6 +18,8 @@ class ScriptedConsole {
   ScriptedConsole& operator=(const ScriptedConsole&) = delete;
 
   const std::string& Output() const { return output_; }
+  // The reason lines, each with its newline.
+  const std::string& Reasons() const { return reasons_; }
   // True while unread input remains (what a waiting key press looks like).
   bool InputLeft() const { return position_ < input_.size(); }
 
@@ -24,11 +27,13 @@ class ScriptedConsole {
   static void Write(const char* text, std::size_t length);
   static bool KeyWaiting();
   static int ReadNext();
+  static void WriteReason(const char* line);
 
   std::string input_;
   bool typedAhead_;
   std::size_t position_ = 0;
   std::string output_;
+  std::string reasons_;
 };
 
 }  // namespace zarn::test
