@@ -78,7 +78,7 @@ void RestartUsbDevice() {
   const UsbIdentity& identity = smartCardPathActive ? kCcidIdentity : kDriverIdentity;
   platform::Print("%s", identity.protocolLine);
   const char sep = platform::PathSeparator();
-  const std::string folder = platform::IsWow64Process() ? "x64" : "i386";
+  const std::string folder = platform::RunsOn64BitWindows() ? "x64" : "i386";
   const std::string command =
       std::string(".") + sep + folder + sep + "devcon restart \"" + identity.hardwareId + "\"";
   platform::RunCommandLine(command.c_str());

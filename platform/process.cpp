@@ -14,8 +14,8 @@ void InstallProcessHost(const ProcessDevice* device) {
 void RunCommandLine(const char* commandLine) {
   Current().runCommandLine(commandLine);
 }
-bool IsWow64Process() {
-  return Current().isWow64Process();
+bool RunsOn64BitWindows() {
+  return Current().runsOn64BitWindows();
 }
 
 }  // namespace zarn::platform

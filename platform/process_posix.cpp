@@ -22,11 +22,11 @@ void ShellRun(const char* commandLine) {
   }
 }
 
-bool NeverWow64() {
+bool NeverWindows64() {
   return false;
 }
 
-const ProcessDevice systemHost{ShellRun, NeverWow64};
+const ProcessDevice systemHost{ShellRun, NeverWindows64};
 
 }  // namespace
 

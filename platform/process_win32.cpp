@@ -13,8 +13,12 @@ void ShellRun(const char* commandLine) {
   std::system(commandLine);  // cmd /c, waits for the command to end
 }
 
-// Looked up at run time: older Windows versions lack the entry point, which then means "no".
-bool QueryWow64() {
+// A 64-bit build runs on 64-bit Windows only. A 32-bit build asks IsWow64Process, looked up at
+// run time: older Windows versions lack the entry point, which then means "no".
+bool QueryWindows64() {
+#ifdef _WIN64
+  return true;
+#else
   using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
   HMODULE kernel = GetModuleHandleA("kernel32");
   if (kernel == nullptr) return false;
@@ -23,9 +27,10 @@ bool QueryWow64() {
   if (entry == nullptr) return false;
   BOOL wow64 = FALSE;
   return entry(GetCurrentProcess(), &wow64) && wow64;
+#endif
 }
 
-const ProcessDevice systemHost{ShellRun, QueryWow64};
+const ProcessDevice systemHost{ShellRun, QueryWindows64};
 
 }  // namespace
 
