@@ -12,10 +12,22 @@ namespace zarn {
 // string with RTS toggling; false when one of them fails.
 bool ConfigureLine(void* portHandle, const CSerialPort& port);
 
-// The worker's own state lives here rather than on its stack: an I/O cancelled at Close must
-// find its buffer and OVERLAPPED record still in place, however late it completes.
+// The worker's own state (OVERLAPPED records, their completion events, the receive buffer)
+// lives here rather than on its stack: an I/O cancelled at Close must find its buffer and record
+// still in place, however late it completes. An opening whose cancelled I/O did not complete
+// leaves its state behind and the next opening gets a fresh one, so that a late completion can
+// never touch the next opening's records or wake its worker.
 struct SerialWorkerState;
 void ReleaseWorkerState(SerialWorkerState* state);
+
+// The calls through which the worker starts a write and cancels its I/O: the real ones, or a
+// test's, to model a driver that completes a cancelled write late.
+struct SerialIoSeam {
+  int(__stdcall* writeFile)(void* port, const void* bytes, unsigned long length,
+                            unsigned long* written, void* overlapped);
+  int(__stdcall* cancelIo)(void* port);
+};
+SerialIoSeam& SerialIo();
 
 struct SerialPortBackend {
   explicit SerialPortBackend(CSerialPort& owner);
@@ -40,9 +52,6 @@ struct SerialPortBackend {
   void* workerThread = nullptr;
   void* stopEvent = nullptr;
   void* writeRequestEvent = nullptr;
-  void* commEventDone = nullptr;
-  void* readDone = nullptr;
-  void* writeDone = nullptr;
   SerialWorkerState* worker = nullptr;
 };
 
