@@ -54,3 +54,23 @@ function(zarn_add_sim_runs label script)
       TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS ${label})
   endforeach()
 endfunction()
+
+# The COM-port entries of the same runners under Wine (`script --wine --list`), registered by the
+# Windows build: its zarn-upgrade.exe against the Linux build's simulator and pty library, found
+# in ZARN_HOST_BUILD_DIR (the release preset's; scripts/test builds them first). Run them with
+# scripts/with-wine, which maps the COM ports; runs of one COM port take turns (a file lock).
+set(ZARN_HOST_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/release CACHE PATH
+  "Linux build whose simulator and pty library the Wine end-to-end runs use")
+function(zarn_add_wine_sim_runs label script)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --wine --list
+    OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+  foreach(entry IN LISTS entries)
+    add_test(NAME wine.${label}.${entry}
+      COMMAND ${Python3_EXECUTABLE} ${script} --wine
+        --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
+        --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so ${entry})
+    set_tests_properties(wine.${label}.${entry} PROPERTIES TIMEOUT 300 LABELS wine-${label})
+  endforeach()
+endfunction()

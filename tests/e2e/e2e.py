@@ -10,9 +10,13 @@ left running.
 
     e2e.py --tool T --sim S --ifd I SCENARIO     run one scenario (exit 77: skipped)
     e2e.py --list                                 the scenario names
+    e2e.py --wine --tool T.exe --sim S --uart-pty L SCENARIO
+                                                  the Windows build under Wine, for the COM-port
+                                                  scenarios of WINE_SCENARIOS (--wine --list)
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
+import fcntl
 import os
 import pathlib
 import re
@@ -77,6 +81,10 @@ SCENARIOS = {
     "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15),
 }
 
+# The scenarios that the Windows build runs under Wine, against the same expected transcripts.
+WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
+                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com"]
+
 
 def mask(text):
     return re.sub(r"(?m)^\d\d:\d\d:\d\d ", "HH:MM:SS ", text)
@@ -99,9 +107,36 @@ class Run:
         self.sim = None
         self.pcscd_dir = None
         self.transcript = work / "transcript.txt"
+        self.wine_port = None
+
+    def tool_command(self):
+        """The tool's command line. Under Wine the tool's COM port (mapped to a link of the
+        prefix, scripts/with-wine) is pointed at the path the Linux tool would be given, and
+        the pty is made to answer set-up calls as a UART does (the preloaded library)."""
+        if not self.args.wine:
+            return [self.args.tool] + self.plan["tool"]
+        temporary = self.work / "wine-port"
+        temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
+        os.replace(temporary, self.wine_port)
+        self.env.update(WINEDEBUG="-all", LD_PRELOAD=self.args.uart_pty)
+        return ["wine", self.args.tool] + self.plan["tool"]
+
+    def claim_wine_port(self):
+        """Runs on one COM port take turns: its link is the prefix's, shared by parallel tests."""
+        port = re.match(r"COM(\d+)", self.plan["tool"][0]).group(1)
+        links = pathlib.Path(os.environ["ZARN_WINE_COM_LINKS"])
+        self.wine_lock = open(links / f"com{port}.lock", "w")
+        fcntl.flock(self.wine_lock, fcntl.LOCK_EX)
+        self.wine_port = links / f"com{port}"
+
+    def console(self, output):
+        """The tool's standard output as the Linux build writes it (CR LF read as LF)."""
+        return output.replace(b"\r\n", b"\n") if self.args.wine else output
 
     def start_sim(self):
         plan = self.plan
+        if self.args.wine:
+            self.claim_wine_port()
         if plan["front"] == "none":
             return
         command = [self.args.sim, "--transcript", str(self.transcript)] + plan["sim"]
@@ -151,10 +186,11 @@ class Run:
         if "keys" in self.plan:
             tool = self.run_interactive()
         else:
-            tool = subprocess.run([self.args.tool] + self.plan["tool"], cwd=self.work,
+            tool = subprocess.run(self.tool_command(), cwd=self.work,
                                   env=self.env, input=self.plan.get("stdin", b"\n"),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                   timeout=self.plan["seconds"] + 30)
+            tool.stdout = self.console(tool.stdout)
         elapsed = time.monotonic() - started
         return tool, elapsed
 
@@ -190,6 +226,12 @@ class Run:
         return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
 
     def stop(self):
+        if self.wine_port is not None:
+            temporary = self.work / "wine-port"
+            temporary.unlink(missing_ok=True)
+            temporary.symlink_to(self.wine_port.parent / "absent")
+            os.replace(temporary, self.wine_port)
+            self.wine_lock.close()
         if self.pcscd_dir is not None:
             subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "stop", str(self.pcscd_dir)],
                            capture_output=True, timeout=30)
@@ -253,24 +295,26 @@ def command_line(table, extra=()):
     """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
     a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    for name in ("--tool", "--sim", "--ifd"):
+    for name in ("--tool", "--sim", "--ifd", "--uart-pty"):
         parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--wine", action="store_true")
     for flag in extra:
         parser.add_argument(flag, action="store_true")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd"):
+    for name in ("tool", "sim", "ifd", "uart_pty"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args
 
 
-def run_one(args, table, run_class, check_run):
-    """Lists the table, or runs its entry args.name with run_class in a fresh folder and judges
-    it with check_run(run, tool, elapsed). Returns the exit code (SKIP when it cannot run here)."""
+def run_one(args, table, run_class, check_run, wine_names=()):
+    """Lists the table (with --wine, the names in wine_names), or runs its entry args.name with
+    run_class in a fresh folder and judges it with check_run(run, tool, elapsed). Returns the
+    exit code (SKIP when it cannot run here)."""
     if args.list:
-        print(";".join(table))
+        print(";".join(wine_names if args.wine else table))
         return 0
     plan = table[args.name]
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
@@ -299,7 +343,8 @@ def run_one(args, table, run_class, check_run):
 def main():
     args = command_line(SCENARIOS, extra=["--update"])
     return run_one(args, SCENARIOS, Run,
-                   lambda run, tool, elapsed: check(run, tool, elapsed, args.update))
+                   lambda run, tool, elapsed: check(run, tool, elapsed, args.update),
+                   WINE_SCENARIOS)
 
 
 if __name__ == "__main__":
