@@ -20,12 +20,15 @@ bool ConfigureLine(void* portHandle, const CSerialPort& port);
 struct SerialWorkerState;
 void ReleaseWorkerState(SerialWorkerState* state);
 
-// The calls through which the worker starts a write and cancels its I/O: the real ones, or a
-// test's, to model a driver that completes a cancelled write late.
+// The calls through which the worker starts reads and writes and cancels them: the real ones,
+// or a test's, to model a driver that loses a read's completion or completes a write late.
 struct SerialIoSeam {
+  int(__stdcall* readFile)(void* port, void* buffer, unsigned long length, unsigned long* read,
+                           void* overlapped);
   int(__stdcall* writeFile)(void* port, const void* bytes, unsigned long length,
                             unsigned long* written, void* overlapped);
   int(__stdcall* cancelIo)(void* port);
+  int(__stdcall* cancelIoEx)(void* port, void* overlapped);
 };
 SerialIoSeam& SerialIo();
 
