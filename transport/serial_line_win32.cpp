@@ -11,10 +11,20 @@
 namespace zarn {
 namespace {
 
+#ifdef ZARN_FIRST_BYTE_READS
+// On Windows a read then ends as soon as bytes are there; under Wine it ends only when its
+// buffer is full (docs/serial-link.md). A benchmark build's, never the tool's.
+constexpr DWORD kReadInterval = MAXDWORD;
+constexpr DWORD kReadMultiplier = MAXDWORD;
+#else
+constexpr DWORD kReadInterval = 0;
+constexpr DWORD kReadMultiplier = 0;
+#endif
+
 bool ApplyTimeoutsAndQueues(HANDLE port, const CSerialPort& settings) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadIntervalTimeout = kReadInterval;
+  timeouts.ReadTotalTimeoutMultiplier = kReadMultiplier;
   timeouts.ReadTotalTimeoutConstant = settings.readTotalTimeout;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = settings.writeTotalTimeout;

@@ -124,6 +124,8 @@ class Run:
     def claim_wine_port(self):
         """Runs on one COM port take turns: its link is the prefix's, shared by parallel tests."""
         port = re.match(r"COM(\d+)", self.plan["tool"][0]).group(1)
+        if "ZARN_WINE_COM_LINKS" not in os.environ:
+            raise RuntimeError("--wine runs need scripts/with-wine, which maps the COM ports")
         links = pathlib.Path(os.environ["ZARN_WINE_COM_LINKS"])
         self.wine_lock = open(links / f"com{port}.lock", "w")
         fcntl.flock(self.wine_lock, fcntl.LOCK_EX)
