@@ -119,6 +119,11 @@ TEST(SerialPortWin32Seam, AWriteCompletedAfterCloseLeavesTheNextOpeningAlone) {
   }
 
   ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  // An echo first: the new opening's worker is in its loop before the late completion.
+  receiver.Clear();
+  const test::Bytes first = test::QueuePackets(port, {3});
+  port.RequestWrite();
+  ASSERT_EQ(receiver.WaitFor(first.size()), first);
   // The driver completes the old write now, into the record and event it was given.
   OVERLAPPED* late = heldWrite;
   late->Internal = 0;
