@@ -19,6 +19,11 @@ function(zarn_platform_sources target)
   endforeach()
 endfunction()
 
+# Under Wine a test executable that crashes still ends with exit code 0 (Wine's debugger takes
+# the fault): such runs are judged by GoogleTest's closing lines instead.
+set(ZARN_WINE_GTEST_PASSED "\\[  PASSED  \\] [0-9]+ tests?\\.")
+set(ZARN_WINE_GTEST_FAILED "\\[  FAILED  \\]|Unhandled exception|Unhandled page fault")
+
 # zarn_add_gtest(<name> SOURCES ... LIBS ...): one GoogleTest executable. On Linux each case
 # becomes a CTest test; under Wine the executable is one test, since every start costs seconds.
 function(zarn_add_gtest name)
@@ -30,7 +35,9 @@ function(zarn_add_gtest name)
   endif()
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS "${ARG_LABELS}")
+    set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS "${ARG_LABELS}"
+      PASS_REGULAR_EXPRESSION "${ZARN_WINE_GTEST_PASSED}"
+      FAIL_REGULAR_EXPRESSION "${ZARN_WINE_GTEST_FAILED}")
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
       PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
@@ -52,5 +59,25 @@ function(zarn_add_sim_runs label script)
         --ifd $<TARGET_FILE:zarn_sim_ifd> ${entry})
     set_tests_properties(${label}.${entry} PROPERTIES
       TIMEOUT 180 SKIP_RETURN_CODE 77 LABELS ${label})
+  endforeach()
+endfunction()
+
+# The COM-port entries of the same runners under Wine (`script --wine --list`), registered by the
+# Windows build: its zarn-upgrade.exe against the Linux build's simulator and pty library, found
+# in ZARN_HOST_BUILD_DIR (the release preset's; scripts/test builds them first). Run them with
+# scripts/with-wine, which maps the COM ports; runs of one COM port take turns (a file lock).
+set(ZARN_HOST_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/release CACHE PATH
+  "Linux build whose simulator and pty library the Wine end-to-end runs use")
+function(zarn_add_wine_sim_runs label script)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --wine --list
+    OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+  foreach(entry IN LISTS entries)
+    add_test(NAME wine.${label}.${entry}
+      COMMAND ${Python3_EXECUTABLE} ${script} --wine
+        --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
+        --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so ${entry})
+    set_tests_properties(wine.${label}.${entry} PROPERTIES TIMEOUT 300 LABELS wine-${label})
   endforeach()
 endfunction()

@@ -12,10 +12,25 @@ namespace zarn {
 // string with RTS toggling; false when one of them fails.
 bool ConfigureLine(void* portHandle, const CSerialPort& port);
 
-// The worker's own state lives here rather than on its stack: an I/O cancelled at Close must
-// find its buffer and OVERLAPPED record still in place, however late it completes.
+// The worker's own state (OVERLAPPED records, their completion events, the receive buffer)
+// lives here rather than on its stack: an I/O cancelled at Close must find its buffer and record
+// still in place, however late it completes. An opening whose cancelled I/O did not complete
+// leaves its state behind and the next opening gets a fresh one, so that a late completion can
+// never touch the next opening's records or wake its worker.
 struct SerialWorkerState;
 void ReleaseWorkerState(SerialWorkerState* state);
+
+// The calls through which the worker starts reads and writes and cancels them: the real ones,
+// or a test's, to model a driver that loses a read's completion or completes a write late.
+struct SerialIoSeam {
+  int(__stdcall* readFile)(void* port, void* buffer, unsigned long length, unsigned long* read,
+                           void* overlapped);
+  int(__stdcall* writeFile)(void* port, const void* bytes, unsigned long length,
+                            unsigned long* written, void* overlapped);
+  int(__stdcall* cancelIo)(void* port);
+  int(__stdcall* cancelIoEx)(void* port, void* overlapped);
+};
+SerialIoSeam& SerialIo();
 
 struct SerialPortBackend {
   explicit SerialPortBackend(CSerialPort& owner);
@@ -40,9 +55,6 @@ struct SerialPortBackend {
   void* workerThread = nullptr;
   void* stopEvent = nullptr;
   void* writeRequestEvent = nullptr;
-  void* commEventDone = nullptr;
-  void* readDone = nullptr;
-  void* writeDone = nullptr;
   SerialWorkerState* worker = nullptr;
 };
 

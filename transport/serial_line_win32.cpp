@@ -1,5 +1,6 @@
 // Configuring an open COM handle: time-outs, watched events, driver buffers, and the DCB built
-// from the mode string, with RTS raised only while bytes are sent (RS-485 direction control).
+// from the mode string, with RTS raised only while bytes are sent (RS-485 direction control)
+// where the driver can toggle it, and raised throughout where it cannot.
 
 #include <windows.h>
 
@@ -10,10 +11,20 @@
 namespace zarn {
 namespace {
 
+#ifdef ZARN_FIRST_BYTE_READS
+// On Windows a read then ends as soon as bytes are there; under Wine it ends only when its
+// buffer is full (docs/serial-link.md). A benchmark build's, never the tool's.
+constexpr DWORD kReadInterval = MAXDWORD;
+constexpr DWORD kReadMultiplier = MAXDWORD;
+#else
+constexpr DWORD kReadInterval = 0;
+constexpr DWORD kReadMultiplier = 0;
+#endif
+
 bool ApplyTimeoutsAndQueues(HANDLE port, const CSerialPort& settings) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 0;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadIntervalTimeout = kReadInterval;
+  timeouts.ReadTotalTimeoutMultiplier = kReadMultiplier;
   timeouts.ReadTotalTimeoutConstant = settings.readTotalTimeout;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = settings.writeTotalTimeout;
@@ -52,6 +63,10 @@ bool ConfigureLine(void* portHandle, const CSerialPort& port) {
   dcb.fAbortOnError = 0;
   SetCommState(handle, &dcb);  // a first pass whose result does not count
   SetRtsToggling(dcb);
+  if (SetCommState(handle, &dcb)) return true;
+  // A driver without RTS toggling (Wine's, some USB adapters) refuses the whole DCB: RTS then
+  // stays raised, as the POSIX port leaves it where the driver has no RS-485 mode.
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
   return SetCommState(handle, &dcb) != FALSE;
 }
 

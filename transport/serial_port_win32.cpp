@@ -1,5 +1,5 @@
-// CSerialPort on Windows: an overlapped COM handle, five manual-reset events, and one worker
-// thread per opening that owns all I/O until Close.
+// CSerialPort on Windows: an overlapped COM handle, the stop and write-request events, and one
+// worker thread per opening that owns all I/O (and its three completion events) until Close.
 
 #include <windows.h>
 
@@ -29,21 +29,16 @@ void CloseIfCreated(void* handle) {
 SerialPortBackend::SerialPortBackend(CSerialPort& owner)
     : port(owner),
       stopEvent(CreateManualResetEvent()),
-      writeRequestEvent(CreateManualResetEvent()),
-      commEventDone(CreateManualResetEvent()),
-      readDone(CreateManualResetEvent()),
-      writeDone(CreateManualResetEvent()) {}
+      writeRequestEvent(CreateManualResetEvent()) {}
 
 SerialPortBackend::~SerialPortBackend() {
-  for (void* event : {stopEvent, writeRequestEvent, commEventDone, readDone, writeDone}) {
+  for (void* event : {stopEvent, writeRequestEvent})
     CloseIfCreated(event);
-  }
   ReleaseWorkerState(worker);
 }
 
 bool SerialPortBackend::EventsCreated() const {
-  return stopEvent != nullptr && writeRequestEvent != nullptr && commEventDone != nullptr &&
-         readDone != nullptr && writeDone != nullptr;
+  return stopEvent != nullptr && writeRequestEvent != nullptr;
 }
 
 CSerialPort::CSerialPort() : backend_(std::make_unique<SerialPortBackend>(*this)) {}

@@ -1,9 +1,13 @@
 // The serial worker on Windows (SerialPortThread): keeps one WaitCommEvent and one ReadFile
 // outstanding, writes queued packets one at a time with overlapped WriteFile, and blocks on
-// five events: stop, event wait done, read done, write done, write requested.
+// five events: stop, event wait done, read done, write done, write requested. It copes with
+// drivers that differ from Windows' own (Wine's among them): a read that times out is a
+// completed read, an aborted event wait is no link condition, and a read that never completes
+// is cancelled and issued again.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <new>
 
 #include "transport/serial_backend_win32.h"
@@ -11,15 +15,63 @@
 namespace zarn {
 
 struct SerialWorkerState {
+  SerialWorkerState()
+      : commEventDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        readDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        writeDone(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+  SerialWorkerState(const SerialWorkerState&) = delete;
+  SerialWorkerState& operator=(const SerialWorkerState&) = delete;
+  ~SerialWorkerState() {
+    for (HANDLE event : {commEventDone, readDone, writeDone}) {
+      if (event != nullptr) CloseHandle(event);
+    }
+  }
+  bool EventsCreated() const {
+    return commEventDone != nullptr && readDone != nullptr && writeDone != nullptr;
+  }
+
+  HANDLE commEventDone;
+  HANDLE readDone;
+  HANDLE writeDone;
   OVERLAPPED commEventOverlapped{};
   OVERLAPPED readOverlapped{};
   OVERLAPPED writeOverlapped{};
   DWORD commEvents = 0;  // written by the outstanding WaitCommEvent
   std::uint8_t receive[CSerialPort::kReceiveBufferSize] = {};
+  // Every operation issued with this state has completed: another opening may use it.
+  bool settled = true;
 };
 
 void ReleaseWorkerState(SerialWorkerState* state) {
-  delete state;
+  // A state with an operation still outstanding is left allocated: the driver may write it.
+  if (state != nullptr && state->settled) delete state;
+}
+
+namespace {
+
+int __stdcall RealReadFile(void* port, void* buffer, unsigned long length, unsigned long* read,
+                           void* overlapped) {
+  return ReadFile(port, buffer, length, read, static_cast<OVERLAPPED*>(overlapped));
+}
+
+int __stdcall RealWriteFile(void* port, const void* bytes, unsigned long length,
+                            unsigned long* written, void* overlapped) {
+  return WriteFile(port, bytes, length, written, static_cast<OVERLAPPED*>(overlapped));
+}
+
+int __stdcall RealCancelIo(void* port) {
+  return CancelIo(port);
+}
+
+int __stdcall RealCancelIoEx(void* port, void* overlapped) {
+  return CancelIoEx(port, static_cast<OVERLAPPED*>(overlapped));
+}
+
+}  // namespace
+
+SerialIoSeam& SerialIo() {
+  static SerialIoSeam calls = {RealReadFile, RealWriteFile, RealCancelIo, RealCancelIoEx};
+  return calls;
 }
 
 namespace {
@@ -31,6 +83,14 @@ constexpr DWORD kAllPurges = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PUR
 constexpr DWORD kBackOffMs = 10;
 // How long Stop waits for a cancelled operation to complete before it leaves the record.
 constexpr DWORD kCancelWaitMs = 1000;
+// A read outstanding this long, ten times its time-out, has been lost by the driver: it is
+// cancelled, what it holds is delivered, and it is issued again, well within an exchange's
+// 1010 ms. Wine 8 does this now and then (about once in two thousand exchanges here): the read
+// takes an answer's bytes into the buffer and then never completes until it is cancelled.
+constexpr DWORD kLostReadMs = 100;
+// After an event wait ends aborted (Wine aborts every one at once), the next is issued no
+// sooner than this: the watch goes on without a loop that spins.
+constexpr DWORD kAbortedEventWaitPauseMs = 1000;
 
 enum WaitIndex : DWORD { kStop, kEventWaitDone, kReadDone, kWriteDone, kWriteRequest };
 
@@ -66,9 +126,8 @@ class SerialWorker {
       failedAtOnce_ = false;
       IssueEventWait();
       IssueRead();
-      if ((armEventWait_ || armRead_) && !failedAtOnce_) continue;
-      const DWORD signalled =
-          WaitForMultipleObjects(5, waits_, FALSE, failedAtOnce_ ? kBackOffMs : INFINITE);
+      if ((EventWaitDue() || ReadDue()) && !failedAtOnce_) continue;
+      const DWORD signalled = WaitForMultipleObjects(5, waits_, FALSE, WaitLimit());
       if (signalled == WAIT_OBJECT_0 + kStop) return Stop();
       Serve(signalled);
     }
@@ -79,19 +138,36 @@ class SerialWorker {
     state_.commEventOverlapped = OVERLAPPED{};
     state_.readOverlapped = OVERLAPPED{};
     state_.writeOverlapped = OVERLAPPED{};
-    ResetEvent(io_.commEventDone);
-    ResetEvent(io_.readDone);
-    ResetEvent(io_.writeDone);
-    state_.commEventOverlapped.hEvent = io_.commEventDone;
-    state_.readOverlapped.hEvent = io_.readDone;
-    state_.writeOverlapped.hEvent = io_.writeDone;
+    ResetEvent(state_.commEventDone);
+    ResetEvent(state_.readDone);
+    ResetEvent(state_.writeDone);
+    state_.commEventOverlapped.hEvent = state_.commEventDone;
+    state_.readOverlapped.hEvent = state_.readDone;
+    state_.writeOverlapped.hEvent = state_.writeDone;
     waits_[kStop] = io_.stopEvent;
-    waits_[kEventWaitDone] = io_.commEventDone;
-    waits_[kReadDone] = io_.readDone;
-    waits_[kWriteDone] = io_.writeDone;
+    waits_[kEventWaitDone] = state_.commEventDone;
+    waits_[kReadDone] = state_.readDone;
+    waits_[kWriteDone] = state_.writeDone;
     waits_[kWriteRequest] = io_.writeRequestEvent;
     PurgeComm(port_, kAllPurges);
     ClearErrors(port_);
+  }
+
+  // How long the five-way wait may last: the back-off after a failure at once, else until a
+  // paused event wait or read is due or an outstanding read counts as lost.
+  DWORD WaitLimit() const {
+    if (failedAtOnce_) return kBackOffMs;
+    DWORD limit = INFINITE;
+    const DWORD now = GetTickCount();
+    if (armEventWait_ && eventWaitPaused_) limit = Remaining(eventWaitResume_, now);
+    if (armRead_ && readPaused_) limit = std::min(limit, Remaining(readResume_, now));
+    if (!armRead_) limit = std::min(limit, Remaining(readIssued_ + kLostReadMs, now));
+    return limit;
+  }
+
+  static DWORD Remaining(DWORD due, DWORD now) {
+    const auto left = static_cast<std::int32_t>(due - now);
+    return left > 0 ? static_cast<DWORD>(left) : 0;
   }
 
   void Serve(DWORD signalled) {
@@ -104,18 +180,27 @@ class SerialWorker {
         return WriteDone();
       case WAIT_OBJECT_0 + kWriteRequest:
         return WriteRequested();
+      case WAIT_TIMEOUT:
+        return RecoverLostRead();
       default:
-        return;  // a failed or timed-out wait starts the loop over
+        return;  // a failed wait starts the loop over
     }
   }
 
   // --- Event wait (EV_BREAK, EV_ERR) ---
 
+  bool EventWaitDue() {
+    if (!armEventWait_ || !eventWaitPaused_) return armEventWait_;
+    if (Remaining(eventWaitResume_, GetTickCount()) != 0) return false;
+    eventWaitPaused_ = false;
+    return true;
+  }
+
   void IssueEventWait() {
-    if (!armEventWait_) return;
+    if (!EventWaitDue()) return;
     ClearPosition(state_.commEventOverlapped);
     if (WaitCommEvent(port_, &state_.commEvents, &state_.commEventOverlapped)) {
-      ResetEvent(io_.commEventDone);
+      ResetEvent(state_.commEventDone);
       ReportEvent(state_.commEvents, "SERN_EVENT  EventMask = 0x%8.8X I\r\n");
       eventFailure_ = 0;
       return;
@@ -125,7 +210,8 @@ class SerialWorker {
       armEventWait_ = false;
       return;
     }
-    ResetEvent(io_.commEventDone);
+    ResetEvent(state_.commEventDone);
+    if (error == ERROR_OPERATION_ABORTED) return PauseEventWaits();
     failedAtOnce_ = true;
     if (error != eventFailure_) {
       eventFailure_ = error;
@@ -143,6 +229,8 @@ class SerialWorker {
   }
 
   void EventWaitDone() {
+    ResetEvent(state_.commEventDone);
+    armEventWait_ = true;
     DWORD unused = 0;
     if (GetOverlappedResult(port_, &state_.commEventOverlapped, &unused, FALSE)) {
       // The watched mask, not the bits that fired: every completed wait clears a break.
@@ -150,24 +238,38 @@ class SerialWorker {
       GetCommMask(port_, &mask);
       ReportEvent(mask, "SERN_EVENT  EventMask = 0x%8.8X\r\n");
       eventFailure_ = 0;
-    } else {
-      const DWORD error = GetLastError();
-      io_.LogAt(2, "SERN_EVENT  Err = %u\r\n", static_cast<unsigned>(error));
-      io_.Report(SERN_EVENT, error);
-      ClearErrors(port_);
+      return;
     }
-    ResetEvent(io_.commEventDone);
-    armEventWait_ = true;
+    const DWORD error = GetLastError();
+    // Aborted is not a state of the line: reported, it would fail the running exchange.
+    if (error == ERROR_OPERATION_ABORTED) return PauseEventWaits();
+    io_.LogAt(2, "SERN_EVENT  Err = %u\r\n", static_cast<unsigned>(error));
+    io_.Report(SERN_EVENT, error);
+    ClearErrors(port_);
+  }
+
+  void PauseEventWaits() {
+    io_.LogAt(2, "SERN_EVENT  aborted, paused\r\n");
+    eventWaitPaused_ = true;
+    eventWaitResume_ = GetTickCount() + kAbortedEventWaitPauseMs;
   }
 
   // --- Read ---
 
+  bool ReadDue() {
+    if (!armRead_ || !readPaused_) return armRead_;
+    if (Remaining(readResume_, GetTickCount()) != 0) return false;
+    readPaused_ = false;
+    return true;
+  }
+
   void IssueRead() {
-    if (!armRead_) return;
+    if (!ReadDue()) return;
     ClearPosition(state_.readOverlapped);
-    DWORD count = 0;
-    if (ReadFile(port_, state_.receive, sizeof state_.receive, &count, &state_.readOverlapped)) {
-      ResetEvent(io_.readDone);
+    unsigned long count = 0;
+    if (SerialIo().readFile(port_, state_.receive, sizeof state_.receive, &count,
+                            &state_.readOverlapped)) {
+      ResetEvent(state_.readDone);
       readFailure_ = 0;
       io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
       return;
@@ -175,9 +277,11 @@ class SerialWorker {
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
       armRead_ = false;
+      readIssued_ = GetTickCount();
       return;
     }
-    ResetEvent(io_.readDone);
+    ResetEvent(state_.readDone);
+    if (error == ERROR_TIMEOUT) return DeliverTimedOut(count);
     failedAtOnce_ = true;
     if (error != readFailure_) {
       readFailure_ = error;
@@ -188,7 +292,7 @@ class SerialWorker {
   }
 
   void ReadDone() {
-    ResetEvent(io_.readDone);
+    ResetEvent(state_.readDone);
     DWORD count = 0;
     if (GetOverlappedResult(port_, &state_.readOverlapped, &count, FALSE)) {
       readFailure_ = 0;
@@ -201,17 +305,49 @@ class SerialWorker {
       io_.LogAt(1, "Read operation incomplete IOBytes = %d\r\n", static_cast<int>(count));
       return;
     }
+    armRead_ = true;
+    if (error == ERROR_TIMEOUT) return DeliverTimedOut(count);
+    // A dead line (Wine: a hung-up pty) fails every read as soon as it is issued: back off as
+    // after a read that fails at once, and report a lasting failure once.
+    readPaused_ = true;
+    readResume_ = GetTickCount() + kBackOffMs;
+    if (error == readFailure_) return;
+    readFailure_ = error;
     io_.LogAt(2, "SERN_READ  Err = %u IOBytes = %d\r\n", static_cast<unsigned>(error),
               static_cast<int>(count));
     io_.Report(SERN_READ, error);
     ClearErrors(port_);
+  }
+
+  // Windows ends a read whose time-out passed with success; Wine ends it with ERROR_TIMEOUT,
+  // sometimes with bytes in the buffer. Either way it is a completed read.
+  void DeliverTimedOut(DWORD count) {
+    readFailure_ = 0;
+    io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
+  }
+
+  // A read outstanding far beyond its time-out: cancel it, take what it holds, issue anew.
+  void RecoverLostRead() {
+    if (armRead_ || Remaining(readIssued_ + kLostReadMs, GetTickCount()) != 0) return;
+    SerialIo().cancelIoEx(port_, &state_.readOverlapped);
+    if (WaitForSingleObject(state_.readDone, kCancelWaitMs) != WAIT_OBJECT_0) {
+      // Not even the cancel completed: leave the read outstanding and look again later.
+      readIssued_ = GetTickCount();
+      return;
+    }
+    ResetEvent(state_.readDone);
+    DWORD count = 0;
+    GetOverlappedResult(port_, &state_.readOverlapped, &count, FALSE);
+    io_.LogAt(2, "SERN_READ  lost read cancelled IOBytes = %d\r\n", static_cast<int>(count));
+    io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
     armRead_ = true;
   }
 
   // --- Writes, one packet at a time in queue order ---
 
   void WriteDone() {
-    ResetEvent(io_.writeDone);
+    ResetEvent(state_.writeDone);
+    if (writing_ == nullptr) return;  // no write of this opening is outstanding
     DWORD count = 0;
     const std::uint32_t length = writing_->length;
     if (GetOverlappedResult(port_, &state_.writeOverlapped, &count, TRUE)) {
@@ -240,14 +376,15 @@ class SerialWorker {
   void Pump(const PumpTags& tags) {
     while ((writing_ = io_.port.writeQueue.TakeFirst()) != nullptr) {
       ClearPosition(state_.writeOverlapped);
-      DWORD count = 0;
-      if (WriteFile(port_, writing_->Data(), writing_->length, &count, &state_.writeOverlapped)) {
-        ResetEvent(io_.writeDone);
+      unsigned long count = 0;
+      if (SerialIo().writeFile(port_, writing_->Data(), writing_->length, &count,
+                               &state_.writeOverlapped)) {
+        ResetEvent(state_.writeDone);
         if (count != writing_->length) ReportShortWrite(tags.shortWrite, count);
       } else {
         const DWORD error = GetLastError();
         if (error == ERROR_IO_PENDING) return;  // the worker keeps the packet until then
-        ResetEvent(io_.writeDone);
+        ResetEvent(state_.writeDone);
         io_.LogAt(2, tags.failedWrite, static_cast<unsigned>(error));
         io_.Report(SERN_WRITE, error);
         ClearErrors(port_);
@@ -270,16 +407,21 @@ class SerialWorker {
   // --- Stop ---
 
   void Stop() {
-    CancelIo(port_);
+    SerialIo().cancelIo(port_);
     PurgeComm(port_, kAllPurges);
-    // Cancelled operations still own their buffers until they complete.
-    if (!armEventWait_) AwaitCancelled(state_.commEventOverlapped);
-    if (!armRead_) AwaitCancelled(state_.readOverlapped);
+    // Cancelled operations still own their buffers until they complete; one that does not
+    // complete in time leaves this state to the driver (see serial_backend_win32.h).
+    bool settled = true;
+    if (!armEventWait_) settled &= AwaitCancelled(state_.commEventOverlapped);
+    if (!armRead_) settled &= AwaitCancelled(state_.readOverlapped);
     if (writing_ != nullptr) {
       // A packet the driver might still read is left allocated rather than freed under it.
-      if (AwaitCancelled(state_.writeOverlapped)) ReleaseWritePacket(writing_);
+      const bool written = AwaitCancelled(state_.writeOverlapped);
+      if (written) ReleaseWritePacket(writing_);
+      settled &= written;
       writing_ = nullptr;
     }
+    state_.settled = settled;
   }
 
   bool AwaitCancelled(OVERLAPPED& record) {
@@ -296,16 +438,33 @@ class SerialWorker {
   bool armEventWait_ = true;
   bool armRead_ = true;
   bool failedAtOnce_ = false;
+  bool eventWaitPaused_ = false;
+  DWORD eventWaitResume_ = 0;  // tick at which a paused event wait is issued again
+  bool readPaused_ = false;
+  DWORD readResume_ = 0;  // tick at which a paused read is issued again
+  DWORD readIssued_ = 0;  // tick at which the outstanding read was issued
   // The last error each kind reported at once: a lasting failure is reported once.
   DWORD eventFailure_ = 0;
   DWORD readFailure_ = 0;
   SERIAL_WRITE_PACKET* writing_ = nullptr;
 };
 
+// A fresh state for this opening unless the last one is free of outstanding operations.
+SerialWorkerState* StateForOpening(SerialWorkerState* last) {
+  if (last != nullptr && last->settled) return last;
+  // An unsettled state stays allocated on purpose: the driver may still complete into it.
+  auto* fresh = new (std::nothrow) SerialWorkerState;
+  if (fresh != nullptr && !fresh->EventsCreated()) {
+    delete fresh;
+    fresh = nullptr;
+  }
+  return fresh;
+}
+
 }  // namespace
 
 void SerialPortBackend::RunWorker() {
-  if (worker == nullptr) worker = new (std::nothrow) SerialWorkerState;
+  worker = StateForOpening(worker);
   if (worker == nullptr) {
     WaitForSingleObject(stopEvent, INFINITE);  // nothing can be done but wait to be stopped
     return;

@@ -10,6 +10,9 @@ left running.
 
     e2e.py --tool T --sim S --ifd I SCENARIO     run one scenario (exit 77: skipped)
     e2e.py --list                                 the scenario names
+    e2e.py --wine --tool T.exe --sim S --uart-pty L SCENARIO
+                                                  the Windows build under Wine, for the COM-port
+                                                  scenarios of WINE_SCENARIOS (--wine --list)
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
@@ -31,7 +34,8 @@ SKIP = 77
 # front: serial | pcsc | usb | none; sim: simulator options; tool: arguments; stdin: console
 # input; image: the image check the simulator must report (True passed, False failed, None no
 # check); seconds: bound on the tool's run; stderr: the lines the tool must write to standard
-# error (regular expressions, whole lines, in order; none when not given); hold_port: the
+# error (regular expressions, whole lines, in order; none when not given), wine_stderr: the
+# same for the Windows build under Wine where its words differ; hold_port: the
 # runner holds the port: "lock" its flock, as another instance of the tool would, "exclusive"
 # open with TIOCEXCL and open to all, as a terminal program would; user: the tool runs with
 # this user id (and nogroup) instead of root's.
@@ -90,7 +94,8 @@ SCENARIOS = {
     "no_reader_usb": dict(front="none", sim=None, tool=[], stderr=[USB_NOT_OPENED], seconds=15),
     "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15, stderr=[
         r"zarn-upgrade: COM9 \(/tmp/ze-\w+/no-such-port\) cannot be opened: "
-        r"No such file or directory"]),
+        r"No such file or directory"],
+        wine_stderr=[r"zarn-upgrade: COM9 \(\\\\\.\\COM9\) cannot be opened: File not found"]),
     # Interfaces that are there but cannot be used: the reason goes to standard error.
     "com_port_busy": dict(front="serial", sim=[], tool=["COM8"], hold_port="lock", seconds=15,
                           stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
@@ -106,6 +111,10 @@ SCENARIOS = {
     "pcsc_escape_refused": dict(front="pcsc", sim=["--refuse-escape"], tool=[],
                                 stderr=[LIBCCID_HINT], seconds=15),
 }
+
+# The scenarios that the Windows build runs under Wine, against the same expected transcripts.
+WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
+                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com"]
 
 
 def mask(text):
@@ -129,9 +138,38 @@ class Run:
         self.sim = None
         self.pcscd_dir = None
         self.transcript = work / "transcript.txt"
+        self.wine_port = None
+
+    def tool_command(self):
+        """The tool's command line. Under Wine the tool's COM port (mapped to a link of the
+        prefix, scripts/with-wine) is pointed at the path the Linux tool would be given, and
+        the pty is made to answer set-up calls as a UART does (the preloaded library)."""
+        if not self.args.wine:
+            return [self.args.tool] + self.plan["tool"]
+        temporary = self.work / "wine-port"
+        temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
+        os.replace(temporary, self.wine_port)
+        self.env.update(WINEDEBUG="-all", LD_PRELOAD=self.args.uart_pty)
+        return ["wine", self.args.tool] + self.plan["tool"]
+
+    def claim_wine_port(self):
+        """Runs on one COM port take turns: its link is the prefix's, shared by parallel tests."""
+        port = re.match(r"COM(\d+)", self.plan["tool"][0]).group(1)
+        if "ZARN_WINE_COM_LINKS" not in os.environ:
+            raise RuntimeError("--wine runs need scripts/with-wine, which maps the COM ports")
+        links = pathlib.Path(os.environ["ZARN_WINE_COM_LINKS"])
+        self.wine_lock = open(links / f"com{port}.lock", "w")
+        fcntl.flock(self.wine_lock, fcntl.LOCK_EX)
+        self.wine_port = links / f"com{port}"
+
+    def console(self, output):
+        """The tool's standard output as the Linux build writes it (CR LF read as LF)."""
+        return output.replace(b"\r\n", b"\n") if self.args.wine else output
 
     def start_sim(self):
         plan = self.plan
+        if self.args.wine:
+            self.claim_wine_port()
         if plan["front"] == "none":
             return
         command = [self.args.sim, "--transcript", str(self.transcript)] + plan["sim"]
@@ -178,10 +216,10 @@ class Run:
         """The tool's command line; as another user the tool needs its folder readable."""
         user = self.plan.get("user")
         if not user:
-            return [self.args.tool] + self.plan["tool"]
+            return self.tool_command()
         self.work.chmod(0o755)
         return (["setpriv", f"--reuid={user}", "--regid=65534", "--clear-groups", "--"] +
-                [self.args.tool] + self.plan["tool"])
+                self.tool_command())
 
     def run_tool(self):
         if self.plan.get("devcon"):
@@ -196,6 +234,7 @@ class Run:
                                       env=self.env, input=self.plan.get("stdin", b"\n"),
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                       timeout=self.plan["seconds"] + 30)
+                tool.stdout = self.console(tool.stdout)
         finally:
             if held is not None:
                 os.close(held)
@@ -244,6 +283,12 @@ class Run:
         return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
 
     def stop(self):
+        if self.wine_port is not None:
+            temporary = self.work / "wine-port"
+            temporary.unlink(missing_ok=True)
+            temporary.symlink_to(self.wine_port.parent / "absent")
+            os.replace(temporary, self.wine_port)
+            self.wine_lock.close()
         if self.pcscd_dir is not None:
             subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "stop", str(self.pcscd_dir)],
                            capture_output=True, timeout=30)
@@ -281,6 +326,13 @@ def run_problems(tool, elapsed, seconds, stderr=()):
     return problems
 
 
+def expected_stderr(plan, wine):
+    """The reason lines of a plan; under Wine the Windows build's own words where they differ."""
+    if wine and "wine_stderr" in plan:
+        return plan["wine_stderr"]
+    return plan.get("stderr", ())
+
+
 def check(run, tool, elapsed, update):
     problems = []
     plan = run.plan
@@ -292,7 +344,7 @@ def check(run, tool, elapsed, update):
     if output != expected:
         problems.append(f"console transcript differs from {expected_file.name}:\n"
                         f"--- expected\n{expected}\n--- actual\n{output}\n---")
-    problems += run_problems(tool, elapsed, plan["seconds"], plan.get("stderr", ()))
+    problems += run_problems(tool, elapsed, plan["seconds"], expected_stderr(plan, run.args.wine))
     if plan.get("devcon"):
         log = run.work / "devcon.log"
         ran = log.read_text().splitlines() if log.exists() else []
@@ -311,24 +363,26 @@ def command_line(table, extra=()):
     """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
     a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    for name in ("--tool", "--sim", "--ifd"):
+    for name in ("--tool", "--sim", "--ifd", "--uart-pty"):
         parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
+    parser.add_argument("--wine", action="store_true")
     for flag in extra:
         parser.add_argument(flag, action="store_true")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd"):
+    for name in ("tool", "sim", "ifd", "uart_pty"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args
 
 
-def run_one(args, table, run_class, check_run):
-    """Lists the table, or runs its entry args.name with run_class in a fresh folder and judges
-    it with check_run(run, tool, elapsed). Returns the exit code (SKIP when it cannot run here)."""
+def run_one(args, table, run_class, check_run, wine_names=()):
+    """Lists the table (with --wine, the names in wine_names), or runs its entry args.name with
+    run_class in a fresh folder and judges it with check_run(run, tool, elapsed). Returns the
+    exit code (SKIP when it cannot run here)."""
     if args.list:
-        print(";".join(table))
+        print(";".join(wine_names if args.wine else table))
         return 0
     plan = table[args.name]
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
@@ -360,7 +414,8 @@ def run_one(args, table, run_class, check_run):
 def main():
     args = command_line(SCENARIOS, extra=["--update"])
     return run_one(args, SCENARIOS, Run,
-                   lambda run, tool, elapsed: check(run, tool, elapsed, args.update))
+                   lambda run, tool, elapsed: check(run, tool, elapsed, args.update),
+                   WINE_SCENARIOS)
 
 
 if __name__ == "__main__":

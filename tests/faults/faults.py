@@ -130,6 +130,10 @@ CASES = {
         expect=PREPARED_USB + RULER + COLONS + "Check .....\n" + UPGRADED + PRESS),
 }
 
+# The cases that the Windows build runs under Wine (e2e.py --wine).
+WINE_CASES = ["com_answer_dropped_in_transfer", "com_bad_check", "com_answer_late_once",
+              "com_port_vanishes"]
+
 PLACEHOLDERS = {"<n>": r"-?\d+", "<hex>": r"[0-9A-F]{8}", "<dots>": r"\.+", "<colons>": r":*"}
 
 
@@ -165,7 +169,7 @@ class FaultRun(e2e.Run):
         plan = self.plan
         started = time.monotonic()
         stdin = subprocess.DEVNULL if plan.get("close_stdin") else subprocess.PIPE
-        tool = subprocess.Popen([self.args.tool] + plan["tool"], cwd=self.work, env=self.env,
+        tool = subprocess.Popen(self.tool_command(), cwd=self.work, env=self.env,
                                 stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 start_new_session=True,
                                 preexec_fn=(lambda: os.close(0)) if plan.get("close_stdin") else None)
@@ -185,7 +189,8 @@ class FaultRun(e2e.Run):
         self.leftovers = session_members(tool.pid)
         if self.leftovers:
             os.killpg(tool.pid, signal.SIGKILL)
-        return subprocess.CompletedProcess(tool.args, tool.returncode, out, err), elapsed
+        return subprocess.CompletedProcess(tool.args, tool.returncode, self.console(out),
+                                           err), elapsed
 
     def act_at(self, request, tool, started):
         mark = f"request {request}:"
@@ -213,7 +218,8 @@ def check(run, tool, elapsed):
     if not re.fullmatch(pattern(plan["expect"]), output, re.S):
         problems.append(f"console transcript differs:\n--- expected\n{plan['expect']}\n"
                         f"--- actual\n{output}\n---")
-    problems += e2e.run_problems(tool, elapsed, plan["seconds"], plan.get("stderr", ()))
+    problems += e2e.run_problems(tool, elapsed, plan["seconds"],
+                                 e2e.expected_stderr(plan, run.args.wine))
     if run.leftovers:
         problems.append(f"processes left in the tool's session: {run.leftovers}")
     if plan.get("image") is not None:
@@ -224,7 +230,7 @@ def check(run, tool, elapsed):
 
 
 def main():
-    return e2e.run_one(e2e.command_line(CASES), CASES, FaultRun, check)
+    return e2e.run_one(e2e.command_line(CASES), CASES, FaultRun, check, WINE_CASES)
 
 
 if __name__ == "__main__":

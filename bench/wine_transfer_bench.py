@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""The block transfer of a full COM upgrade, the Linux tool beside the Windows tool under Wine.
+
+Each round runs `zarn-upgrade COM7 9600 0 115200` against zarn-reader-sim pacing the pty at
+115200 8N1, once per tool, and times the image blocks on the simulator's transcript (from the
+first block request to the last, scaled to all blocks). The wire time of those exchanges is
+taken from transfer_bench's paced 115200 rounds in the same scripts/bench run (bench.log), so
+the efficiencies stand beside its raw-replay row. Prints ROW lines as the other benchmarks do.
+Needs scripts/with-wine around it for the Wine tools (ZARN_WINE_COM_LINKS).
+
+    wine_transfer_bench.py --sim S --uart-pty L --bench-log LOG --linux T
+                           --wine LABEL=T.exe [--wine ...] [--rounds N]
+"""
+import argparse
+import os
+import pathlib
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+PORT = 7
+BLOCK_REQUEST = re.compile(r"^request (\d+): (?:[0-9A-F]{2} ){100,}")
+
+
+class TranscriptClock:
+    """Tails the simulator's transcript and stamps each block request as it is written."""
+
+    def __init__(self, path):
+        self.path = path
+        self.stamps = []
+        self.done = False
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+
+    def run(self):
+        while not self.path.exists() and not self.done:
+            time.sleep(0.001)
+        with open(self.path, encoding="latin-1") as transcript:
+            partial = ""
+            while not self.done:
+                chunk = transcript.read()
+                if not chunk:
+                    time.sleep(0.0005)
+                    continue
+                now = time.monotonic()
+                lines = (partial + chunk).split("\n")
+                partial = lines.pop()
+                self.stamps += [now for line in lines if BLOCK_REQUEST.match(line)]
+
+    def stop(self):
+        self.done = True
+        self.thread.join()
+        return self.stamps
+
+
+def wire_seconds(log):
+    """transfer_bench's wire time of the tool's 115200 transfer (median over its rounds)."""
+    found = re.findall(r"paced 115200 round \d+: tool [\d.]+ s for ([\d.]+) s of wire time",
+                       pathlib.Path(log).read_text() if pathlib.Path(log).exists() else "")
+    return statistics.median(map(float, found)) if found else None
+
+
+def one_transfer(command, env, sim, uart_pty):
+    """Seconds per block of one full upgrade, or None when it did not pass."""
+    with tempfile.TemporaryDirectory(prefix="zb-", dir="/tmp") as temp:
+        work = pathlib.Path(temp)
+        transcript = work / "transcript.txt"
+        link = work / "com"
+        reader = subprocess.Popen([sim, "--link", str(link), "--pace",
+                                   "--transcript", str(transcript)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            while not link.exists():
+                time.sleep(0.01)
+            env = dict(env, **{f"ZARN_COM{PORT}": str(link)})
+            if command[0] == "wine":
+                wine_port = pathlib.Path(os.environ["ZARN_WINE_COM_LINKS"]) / f"com{PORT}"
+                wine_port.unlink()
+                wine_port.symlink_to(link)
+                env.update(WINEDEBUG="-all", LD_PRELOAD=uart_pty)
+            clock = TranscriptClock(transcript)
+            tool = subprocess.run(command + [f"COM{PORT}", "9600", "0", "115200"], input=b"\n",
+                                  env=env, cwd=work, capture_output=True, timeout=180)
+            stamps = clock.stop()
+        finally:
+            reader.terminate()
+            reader.wait()
+            if command[0] == "wine":
+                wine_port.unlink()
+                wine_port.symlink_to(wine_port.parent / "absent")
+        passed = b"upgraded successfully" in tool.stdout
+        if not passed or len(stamps) < 2:
+            print(tool.stdout.decode("latin-1"), tool.stderr.decode("latin-1")[-500:],
+                  file=sys.stderr)
+            return None, len(stamps)
+        return (stamps[-1] - stamps[0]) / (len(stamps) - 1), len(stamps)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sim", required=True)
+    parser.add_argument("--uart-pty", required=True)
+    parser.add_argument("--bench-log", required=True)
+    parser.add_argument("--linux", required=True)
+    parser.add_argument("--wine", action="append", default=[])
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    tools = [("Linux build", [os.path.abspath(args.linux)])]
+    tools += [(label, ["wine", os.path.abspath(exe)])
+              for label, exe in (entry.split("=", 1) for entry in args.wine)]
+    per_block = {label: [] for label, _ in tools}
+    blocks = 0
+    for number in range(1, args.rounds + 1):
+        for label, command in tools:
+            seconds, blocks_seen = one_transfer(command, dict(os.environ), args.sim,
+                                                os.path.abspath(args.uart_pty))
+            print(f"round {number}, {label}: "
+                  + (f"{seconds * 1e3:.3f} ms/block over {blocks_seen} blocks" if seconds
+                     else f"did not pass ({blocks_seen} blocks seen)"), file=sys.stderr)
+            if seconds:
+                per_block[label].append(seconds)
+                blocks = blocks_seen
+    wire = wire_seconds(args.bench_log)
+    linux = statistics.median(per_block["Linux build"]) if per_block["Linux build"] else None
+    for label, _ in tools[1:]:
+        name = f"7. COM upgrade's blocks, pty paced at 115200, Wine: {label}"
+        if not per_block[label]:
+            print(f"ROW\t{name}\tno transfer passed\t\t\t\tsee bench.log", flush=True)
+            continue
+        wine = statistics.median(per_block[label])
+        efficiency = wire / (wine * blocks) if wire and blocks else None
+        linux_efficiency = wire / (linux * blocks) if wire and blocks and linux else None
+        tool = f"{wine * 1e3:.2f} ms/block" + (f", {efficiency:.1%}" if efficiency else "")
+        reference = (f"Linux build {linux * 1e3:.2f} ms/block" if linux else "Linux build failed")
+        if linux_efficiency:
+            reference += f", {linux_efficiency:.1%}"
+        if wire and blocks:
+            reference += f"; wire {wire / blocks * 1e3:.2f} ms/block"
+        ratio = f"{wine / linux:.2f}x" if linux else ""
+        print(f"ROW\t{name}\t{tool}\t{reference}\t{ratio}\t\trecorded (Wine, not Windows)",
+              flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
