@@ -95,7 +95,9 @@ SCENARIOS = {
     "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15, stderr=[
         r"zarn-upgrade: COM9 \(/tmp/ze-\w+/no-such-port\) cannot be opened: "
         r"No such file or directory"],
-        wine_stderr=[r"zarn-upgrade: COM9 \(\\\\\.\\COM9\) cannot be opened: File not found"]),
+        # Wine opens a COM device whose link leads nowhere and fails its first set-up call.
+        wine_stderr=[r"zarn-upgrade: COM9 \(\\\\\.\\COM9\) does not take 9600 baud, parity N, "
+                     r"8 data bits, 1 stop bit: Invalid function"]),
     # Interfaces that are there but cannot be used: the reason goes to standard error.
     "com_port_busy": dict(front="serial", sim=[], tool=["COM8"], hold_port="lock", seconds=15,
                           stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
@@ -163,7 +165,7 @@ class Run:
         self.wine_port = links / f"com{port}"
 
     def console(self, output):
-        """The tool's standard output as the Linux build writes it (CR LF read as LF)."""
+        """The tool's output as the Linux build writes it (CR LF read as LF)."""
         return output.replace(b"\r\n", b"\n") if self.args.wine else output
 
     def start_sim(self):
@@ -235,6 +237,7 @@ class Run:
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                       timeout=self.plan["seconds"] + 30)
                 tool.stdout = self.console(tool.stdout)
+                tool.stderr = self.console(tool.stderr)
         finally:
             if held is not None:
                 os.close(held)

@@ -190,7 +190,7 @@ class FaultRun(e2e.Run):
         if self.leftovers:
             os.killpg(tool.pid, signal.SIGKILL)
         return subprocess.CompletedProcess(tool.args, tool.returncode, self.console(out),
-                                           err), elapsed
+                                           self.console(err)), elapsed
 
     def act_at(self, request, tool, started):
         mark = f"request {request}:"
