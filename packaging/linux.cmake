@@ -59,7 +59,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pcscd)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "zarn-upgrade upgrades the firmware of a Zarn smart-card reader attached to a
+# The extended description; CPack puts the summary line in front of it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"zarn-upgrade upgrades the firmware of a Zarn smart-card reader attached to a
 COM port or to USB (as a PC/SC reader through the CCID escape, or through the
 reader's own USB driver channel). The firmware images are built in.
 .
