@@ -7,7 +7,8 @@
 #     zarn-reader-sim-pcscd, which finds the packaged handler by itself;
 #   - the zip holds zarn-upgrade.exe, README.txt and LICENSE; the exe carries the CMake version
 #     in its version resource and an asInvoker manifest, and under Wine prints the same
-#     transcript as the Linux tool for a port that does not exist and for a bad first argument.
+#     transcript as the Linux tool for a port that does not exist and for a bad first argument,
+#     and upgrades the packaged simulator over a pty (build/release's pty library needed).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -138,6 +139,12 @@ if [ -f "$zip" ]; then
     '[ "$(cat "$1")" = 0 ]' _ "$work/zip/$folder/wine-com250.rc"
   check "exe under Wine: COM250 transcript as on Linux" same_transcript com250
   check "exe under Wine: usage transcript as on Linux" same_transcript usage
+  # A whole COM upgrade by the zipped exe, against the packaged simulator (the pty library that
+  # makes a pty answer as a UART under Wine is the release build's test library).
+  uart_pty=build/release/tests/serial/libzarn_wine_uart_pty.so
+  check "exe under Wine: a full COM upgrade of the packaged simulator" scripts/with-wine \
+    python3 tests/e2e/e2e.py --wine --tool "$work/zip/$folder/zarn-upgrade.exe" \
+    --sim "$bin/zarn-reader-sim" --uart-pty "$uart_pty" com_full_upgrade
 fi
 
 wait "$com_run"
