@@ -230,9 +230,13 @@ class SerialWorker {
 
   void EventWaitDone() {
     ResetEvent(state_.commEventDone);
-    armEventWait_ = true;
     DWORD unused = 0;
-    if (GetOverlappedResult(port_, &state_.commEventOverlapped, &unused, FALSE)) {
+    const BOOL completed = GetOverlappedResult(port_, &state_.commEventOverlapped, &unused, FALSE);
+    const DWORD error = completed ? 0 : GetLastError();
+    // A signal that was not this wait's completion: the wait stays outstanding.
+    if (error == ERROR_IO_INCOMPLETE) return;
+    armEventWait_ = true;
+    if (completed) {
       // The watched mask, not the bits that fired: every completed wait clears a break.
       DWORD mask = 0;
       GetCommMask(port_, &mask);
@@ -240,7 +244,6 @@ class SerialWorker {
       eventFailure_ = 0;
       return;
     }
-    const DWORD error = GetLastError();
     // Aborted is not a state of the line: reported, it would fail the running exchange.
     if (error == ERROR_OPERATION_ABORTED) return PauseEventWaits();
     io_.LogAt(2, "SERN_EVENT  Err = %u\r\n", static_cast<unsigned>(error));
@@ -306,7 +309,9 @@ class SerialWorker {
       return;
     }
     armRead_ = true;
-    if (error == ERROR_TIMEOUT) return DeliverTimedOut(count);
+    // A read the lost-read guard cancelled may complete aborted long after the cancel: it is
+    // the worker's own doing, not a state of the line, and what it holds is still delivered.
+    if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED) return DeliverTimedOut(count);
     // A dead line (Wine: a hung-up pty) fails every read as soon as it is issued: back off as
     // after a read that fails at once, and report a lasting failure once.
     readPaused_ = true;

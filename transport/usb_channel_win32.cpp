@@ -224,6 +224,7 @@ void Abandon(UsbDevice& device, std::unique_ptr<PendingControl>& control) {
   HANDLE fresh = CreateEventA(nullptr, TRUE, TRUE, nullptr);
   if (fresh != nullptr) {
     device.ioEvent = fresh;
+    device.ioEventAbandoned = false;  // the fresh event is the device's own
   } else {
     device.ioEventAbandoned = true;
   }
