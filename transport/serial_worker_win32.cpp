@@ -284,7 +284,7 @@ class SerialWorker {
       return;
     }
     ResetEvent(state_.readDone);
-    if (error == ERROR_TIMEOUT) return DeliverTimedOut(count);
+    if (error == ERROR_TIMEOUT) return DeliverEndedRead(count);
     failedAtOnce_ = true;
     if (error != readFailure_) {
       readFailure_ = error;
@@ -311,7 +311,7 @@ class SerialWorker {
     armRead_ = true;
     // A read the lost-read guard cancelled may complete aborted long after the cancel: it is
     // the worker's own doing, not a state of the line, and what it holds is still delivered.
-    if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED) return DeliverTimedOut(count);
+    if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED) return DeliverEndedRead(count);
     // A dead line (Wine: a hung-up pty) fails every read as soon as it is issued: back off as
     // after a read that fails at once, and report a lasting failure once.
     readPaused_ = true;
@@ -325,8 +325,9 @@ class SerialWorker {
   }
 
   // Windows ends a read whose time-out passed with success; Wine ends it with ERROR_TIMEOUT,
-  // sometimes with bytes in the buffer. Either way it is a completed read.
-  void DeliverTimedOut(DWORD count) {
+  // sometimes with bytes in the buffer. Either way it is a completed read, as is one the
+  // lost-read guard cancelled.
+  void DeliverEndedRead(DWORD count) {
     readFailure_ = 0;
     io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
   }
