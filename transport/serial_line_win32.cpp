@@ -5,26 +5,21 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "transport/serial_backend_win32.h"
 
 namespace zarn {
 namespace {
 
-#ifdef ZARN_FIRST_BYTE_READS
-// On Windows a read then ends as soon as bytes are there; under Wine it ends only when its
-// buffer is full (docs/serial-link.md). A benchmark build's, never the tool's.
-constexpr DWORD kReadInterval = MAXDWORD;
-constexpr DWORD kReadMultiplier = MAXDWORD;
-#else
-constexpr DWORD kReadInterval = 0;
-constexpr DWORD kReadMultiplier = 0;
-#endif
+// A read ends once the line has been quiet for this many character times after a byte (an
+// answer has no gaps that long), and at readTotalTimeout when nothing comes at all.
+constexpr std::uint32_t kQuietCharacters = 3;
 
 bool ApplyTimeoutsAndQueues(HANDLE port, const CSerialPort& settings) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = kReadInterval;
-  timeouts.ReadTotalTimeoutMultiplier = kReadMultiplier;
+  timeouts.ReadIntervalTimeout = ReadIntervalMs(settings);
+  timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = settings.readTotalTimeout;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = settings.writeTotalTimeout;
@@ -55,6 +50,16 @@ void SetRtsToggling(DCB& dcb) {
 }
 
 }  // namespace
+
+std::uint32_t ReadIntervalMs(const CSerialPort& port) {
+  // A start bit, the data bits, a parity bit unless N, and the stop bits (1.5 counts as 2).
+  const std::uint32_t bitsPerCharacter = 1u + port.dataBits + (port.parity == 'N' ? 0u : 1u) +
+                                         (std::strcmp(port.stopBits, "1") == 0 ? 1u : 2u);
+  const auto baud = static_cast<std::uint32_t>(port.baudRate > 0 ? port.baudRate : 1);
+  const std::uint32_t threeCharactersMs =
+      (kQuietCharacters * bitsPerCharacter * 1000u + baud - 1u) / baud;
+  return threeCharactersMs > 0 ? threeCharactersMs : 1u;
+}
 
 bool ConfigureLine(void* portHandle, const CSerialPort& port) {
   HANDLE handle = portHandle;

@@ -2,8 +2,8 @@
 // outstanding, writes queued packets one at a time with overlapped WriteFile, and blocks on
 // five events: stop, event wait done, read done, write done, write requested. It copes with
 // drivers that differ from Windows' own (Wine's among them): a read that times out is a
-// completed read, an aborted event wait is no link condition, and a read that never completes
-// is cancelled and issued again.
+// completed read, an aborted event wait is no link condition, and under Wine a read that never
+// completes is cancelled and issued again.
 
 #include <windows.h>
 
@@ -67,10 +67,21 @@ int __stdcall RealCancelIoEx(void* port, void* overlapped) {
   return CancelIoEx(port, static_cast<OVERLAPPED*>(overlapped));
 }
 
+int __stdcall RealClosePort(void* port) {
+  return CloseHandle(port);
+}
+
+// Wine's ntdll exports wine_get_version; Windows' never does.
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace
 
 SerialIoSeam& SerialIo() {
-  static SerialIoSeam calls = {RealReadFile, RealWriteFile, RealCancelIo, RealCancelIoEx};
+  static SerialIoSeam calls = {RealReadFile,   RealWriteFile, RealCancelIo,
+                               RealCancelIoEx, RealClosePort, RunningUnderWine()};
   return calls;
 }
 
@@ -83,11 +94,13 @@ constexpr DWORD kAllPurges = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PUR
 constexpr DWORD kBackOffMs = 10;
 // How long Stop waits for a cancelled operation to complete before it leaves the record.
 constexpr DWORD kCancelWaitMs = 1000;
-// A read outstanding this long, ten times its time-out, has been lost by the driver: it is
+// A read outstanding for this many times its total time-out has been lost by the driver: it is
 // cancelled, what it holds is delivered, and it is issued again, well within an exchange's
-// 1010 ms. Wine 8 does this now and then (about once in two thousand exchanges here): the read
-// takes an answer's bytes into the buffer and then never completes until it is cancelled.
-constexpr DWORD kLostReadMs = 100;
+// 1010 ms at the port's 10 ms. Wine does this now and then (about once in two thousand
+// exchanges here): the read takes an answer's bytes into the buffer and then never completes
+// until it is cancelled. Only where reads land in place (SerialIoSeam) is there anything to
+// recover; elsewhere an outstanding read is left to its driver.
+constexpr DWORD kLostReadTimeouts = 10;
 // After an event wait ends aborted (Wine aborts every one at once), the next is issued no
 // sooner than this: the watch goes on without a loop that spins.
 constexpr DWORD kAbortedEventWaitPauseMs = 1000;
@@ -118,7 +131,11 @@ void ClearErrors(HANDLE port) {
 class SerialWorker {
  public:
   SerialWorker(SerialPortBackend& io, SerialWorkerState& state)
-      : io_(io), state_(state), port_(io.portHandle) {}
+      : io_(io),
+        state_(state),
+        port_(io.portHandle),
+        readsLandInPlace_(SerialIo().readsLandInPlace),
+        lostReadMs_(LostReadLimit(io.port.readTotalTimeout)) {}
 
   void Run() {
     Start();
@@ -153,6 +170,13 @@ class SerialWorker {
     ClearErrors(port_);
   }
 
+  // No guard for a read without a total time-out: it may rightly wait for ever.
+  DWORD LostReadLimit(std::uint32_t readTotalTimeout) const {
+    if (!readsLandInPlace_ || readTotalTimeout == 0) return INFINITE;
+    if (readTotalTimeout >= INFINITE / kLostReadTimeouts) return INFINITE - 1;
+    return readTotalTimeout * kLostReadTimeouts;
+  }
+
   // How long the five-way wait may last: the back-off after a failure at once, else until a
   // paused event wait or read is due or an outstanding read counts as lost.
   DWORD WaitLimit() const {
@@ -161,7 +185,9 @@ class SerialWorker {
     const DWORD now = GetTickCount();
     if (armEventWait_ && eventWaitPaused_) limit = Remaining(eventWaitResume_, now);
     if (armRead_ && readPaused_) limit = std::min(limit, Remaining(readResume_, now));
-    if (!armRead_) limit = std::min(limit, Remaining(readIssued_ + kLostReadMs, now));
+    if (!armRead_ && lostReadMs_ != INFINITE) {
+      limit = std::min(limit, Remaining(readIssued_ + lostReadMs_, now));
+    }
     return limit;
   }
 
@@ -274,7 +300,7 @@ class SerialWorker {
                             &state_.readOverlapped)) {
       ResetEvent(state_.readDone);
       readFailure_ = 0;
-      io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
+      DeliverReceived(count);
       return;
     }
     const DWORD error = GetLastError();
@@ -299,7 +325,7 @@ class SerialWorker {
     DWORD count = 0;
     if (GetOverlappedResult(port_, &state_.readOverlapped, &count, FALSE)) {
       readFailure_ = 0;
-      io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
+      DeliverReceived(count);
       armRead_ = true;
       return;
     }
@@ -309,9 +335,11 @@ class SerialWorker {
       return;
     }
     armRead_ = true;
-    // A read the lost-read guard cancelled may complete aborted long after the cancel: it is
-    // the worker's own doing, not a state of the line, and what it holds is still delivered.
-    if (error == ERROR_TIMEOUT || error == ERROR_OPERATION_ABORTED) return DeliverEndedRead(count);
+    if (error == ERROR_TIMEOUT) return DeliverEndedRead(count);
+    // Under Wine a read the lost-read guard cancelled may complete aborted long after the
+    // cancel: it is the worker's own doing, and its bytes are in the buffer. A driver with
+    // buffered I/O copied nothing back, so its count means nothing and the abort is reported.
+    if (error == ERROR_OPERATION_ABORTED && readsLandInPlace_) return DeliverEndedRead(count);
     // A dead line (Wine: a hung-up pty) fails every read as soon as it is issued: back off as
     // after a read that fails at once, and report a lasting failure once.
     readPaused_ = true;
@@ -326,15 +354,22 @@ class SerialWorker {
 
   // Windows ends a read whose time-out passed with success; Wine ends it with ERROR_TIMEOUT,
   // sometimes with bytes in the buffer. Either way it is a completed read, as is one the
-  // lost-read guard cancelled.
+  // lost-read guard cancelled under Wine.
   void DeliverEndedRead(DWORD count) {
     readFailure_ = 0;
-    io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
+    DeliverReceived(count);
+  }
+
+  // A driver's count is taken no further than the buffer it was given.
+  void DeliverReceived(DWORD count) {
+    const DWORD held = std::min<DWORD>(count, sizeof state_.receive);
+    io_.Deliver(state_.receive, static_cast<std::int32_t>(held));
   }
 
   // A read outstanding far beyond its time-out: cancel it, take what it holds, issue anew.
   void RecoverLostRead() {
-    if (armRead_ || Remaining(readIssued_ + kLostReadMs, GetTickCount()) != 0) return;
+    if (armRead_ || lostReadMs_ == INFINITE) return;
+    if (Remaining(readIssued_ + lostReadMs_, GetTickCount()) != 0) return;
     SerialIo().cancelIoEx(port_, &state_.readOverlapped);
     if (WaitForSingleObject(state_.readDone, kCancelWaitMs) != WAIT_OBJECT_0) {
       // Not even the cancel completed: leave the read outstanding and look again later.
@@ -345,7 +380,7 @@ class SerialWorker {
     DWORD count = 0;
     GetOverlappedResult(port_, &state_.readOverlapped, &count, FALSE);
     io_.LogAt(2, "SERN_READ  lost read cancelled IOBytes = %d\r\n", static_cast<int>(count));
-    io_.Deliver(state_.receive, static_cast<std::int32_t>(count));
+    DeliverReceived(count);
     armRead_ = true;
   }
 
@@ -440,6 +475,8 @@ class SerialWorker {
   SerialPortBackend& io_;
   SerialWorkerState& state_;
   HANDLE port_;
+  const bool readsLandInPlace_;
+  const DWORD lostReadMs_;  // INFINITE: no lost-read guard
   HANDLE waits_[5] = {};
   bool armEventWait_ = true;
   bool armRead_ = true;
@@ -455,7 +492,8 @@ class SerialWorker {
   SERIAL_WRITE_PACKET* writing_ = nullptr;
 };
 
-// A fresh state for this opening unless the last one is free of outstanding operations.
+}  // namespace
+
 SerialWorkerState* StateForOpening(SerialWorkerState* last) {
   if (last != nullptr && last->settled) return last;
   // An unsettled state stays allocated on purpose: the driver may still complete into it.
@@ -467,14 +505,7 @@ SerialWorkerState* StateForOpening(SerialWorkerState* last) {
   return fresh;
 }
 
-}  // namespace
-
 void SerialPortBackend::RunWorker() {
-  worker = StateForOpening(worker);
-  if (worker == nullptr) {
-    WaitForSingleObject(stopEvent, INFINITE);  // nothing can be done but wait to be stopped
-    return;
-  }
   SerialWorker running(*this, *worker);
   running.Run();
 }

@@ -276,8 +276,9 @@ std::uint32_t UsbIoControl(UsbDevice& device, std::uint32_t code, const std::uin
     result = LastFailure();
     if (result == ERROR_IO_PENDING) result = FinishPending(device, control, timeoutMs, &returned);
   }
-  // Whatever a driver claims, no more than the output buffer's room is taken.
-  const std::uint32_t count = std::min<std::uint32_t>(returned, outputCapacity);
+  // A control that failed copied nothing back, whatever count the driver stored; and whatever
+  // a driver claims, no more than the output buffer's room is taken.
+  const std::uint32_t count = result != 0 ? 0 : std::min<std::uint32_t>(returned, outputCapacity);
   if (count > 0) std::memcpy(output, control->output.get(), count);
   *outputLength = count;
   return result;

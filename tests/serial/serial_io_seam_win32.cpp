@@ -1,6 +1,7 @@
 // Drivers that misbehave, through the worker's I/O seam (serial_backend_win32.h), on the echo
-// peer's pty under Wine: a read whose completion is lost, and a write that completes long after
-// Close gave up on it.
+// peer's pty under Wine: a read whose completion is lost, a read cancelled the way a driver
+// with buffered I/O cancels it, a read that ignores the cancel until its handle is closed, and
+// a write that completes long after Close gave up on it.
 
 #include <windows.h>
 
@@ -65,29 +66,201 @@ int __stdcall CancelHeldRead(void* port, void* overlapped) {
   return TRUE;
 }
 
+// Under Wine (reads land in place) the worker gives up on a read after ten read time-outs,
+// and what the driver had put in its buffer arrives.
 TEST(SerialPortWin32Seam, AnAnswerHeldByALostReadArrivesOnceTheReadIsCancelled) {
   test::EchoPeer peer;
   if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+  for (const std::uint32_t readTimeoutMs : {10u, 40u}) {
+    SCOPED_TRACE(readTimeoutMs);
+    SeamGuard guard;
+    readsIssued = 0;
+    SerialIo().readFile = HoldingFirstReadFile;
+    SerialIo().cancelIoEx = CancelHeldRead;
+    SerialIo().readsLandInPlace = true;
+    CSerialPort port;
+    port.readTotalTimeout = readTimeoutMs;
+    test::Receiver receiver;
+    receiver.Attach(port);
+    const auto opened = steady_clock::now();
+    ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+    const test::Bytes answer(std::begin(kHeldAnswer), std::end(kHeldAnswer));
+    EXPECT_EQ(receiver.WaitFor(answer.size()), answer);
+    // Only after the read was given up on, and well within an exchange's 1010 ms at 10 ms.
+    const auto waited = steady_clock::now() - opened;
+    EXPECT_GE(waited, milliseconds(9 * readTimeoutMs));
+    EXPECT_LT(waited, milliseconds(10 * readTimeoutMs + 500));
+    // The next read is a real one again: the echo comes through it.
+    receiver.Clear();
+    const test::Bytes sent = test::QueuePackets(port, {5});
+    port.RequestWrite();
+    EXPECT_EQ(receiver.WaitFor(sent.size()), sent);
+    EXPECT_TRUE(port.Close());
+  }
+}
+
+// Where reads do not land in place, an outstanding read is the driver's until it completes:
+// the worker never cancels it, so it cannot lose bytes the driver has taken.
+TEST(SerialPortWin32Seam, WithBufferedReadsAnOutstandingReadIsNeverCancelledByTheWorker) {
+  test::EchoPeer peer;
+  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
   SeamGuard guard;
+  readsIssued = 0;
   SerialIo().readFile = HoldingFirstReadFile;
   SerialIo().cancelIoEx = CancelHeldRead;
+  SerialIo().readsLandInPlace = false;
   CSerialPort port;
   test::Receiver receiver;
   receiver.Attach(port);
-  const auto opened = steady_clock::now();
   ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  std::this_thread::sleep_for(milliseconds(400));
+  EXPECT_NE(heldRead.load(), nullptr) << "the worker cancelled the read";
+  EXPECT_EQ(receiver.Calls(), 0u);
+  // The driver completes it at last, with what it copied back: the answer arrives.
+  OVERLAPPED* held = heldRead.exchange(nullptr);
+  ASSERT_NE(held, nullptr);
+  held->Internal = 0;
+  held->InternalHigh = sizeof kHeldAnswer;
+  SetEvent(held->hEvent);
   const test::Bytes answer(std::begin(kHeldAnswer), std::end(kHeldAnswer));
   EXPECT_EQ(receiver.WaitFor(answer.size()), answer);
-  // Well within an exchange's 1010 ms, and only after the read was given up on.
-  const auto waited = steady_clock::now() - opened;
-  EXPECT_GE(waited, milliseconds(90));
-  EXPECT_LT(waited, milliseconds(600));
-  // The next read is a real one again: the echo comes through it.
-  receiver.Clear();
+  EXPECT_TRUE(port.Close());
+}
+
+// --- A read cancelled by a driver with buffered I/O: nothing copied back, a stale count ---
+
+std::atomic<int> readsSeen{0};
+
+int __stdcall CancelledByBufferedDriverReadFile(void* port, void* buffer, unsigned long length,
+                                                unsigned long* read, void* overlapped) {
+  if (readsSeen++ != 0) return kRealIo.readFile(port, buffer, length, read, overlapped);
+  auto* record = static_cast<OVERLAPPED*>(overlapped);
+  record->Internal = kStatusCancelled;
+  record->InternalHigh = 8;  // what a driver may leave there; the buffer was never written
+  SetEvent(record->hEvent);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+TEST(SerialPortWin32Seam, ACancelledReadOfABufferedDriverDeliversNothing) {
+  test::EchoPeer peer;
+  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+  SeamGuard guard;
+  readsSeen = 0;
+  SerialIo().readFile = CancelledByBufferedDriverReadFile;
+  SerialIo().readsLandInPlace = false;
+  CSerialPort port;
+  test::Receiver receiver;
+  receiver.Attach(port);
+  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  EXPECT_TRUE(receiver.WaitForStatus(SERN_READ));  // the abort is a link condition here
   const test::Bytes sent = test::QueuePackets(port, {5});
   port.RequestWrite();
+  // The echo alone: no stale bytes of the cancelled read before it.
   EXPECT_EQ(receiver.WaitFor(sent.size()), sent);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(receiver.WaitFor(0), sent);
   EXPECT_TRUE(port.Close());
+}
+
+// --- A read that ignores the cancel and ends only when its handle is closed ---
+
+// Windows lets a thread end only once the I/O it issued has completed. A fiber-local value's
+// callback runs as the thread ends; this one holds the thread until the held read completes,
+// as Windows does (bounded, so that a worker that closes in the wrong order shows as slow).
+HANDLE heldReadCompleted = nullptr;
+DWORD threadEndGuard = FLS_OUT_OF_INDEXES;
+std::atomic<OVERLAPPED*> readHeldUntilClose{nullptr};
+std::atomic<bool> closedWithReadHeld{false};
+
+void WINAPI HoldThreadEndUntilReadCompletes(void* value) {
+  if (value != nullptr) WaitForSingleObject(heldReadCompleted, 15000);
+}
+
+int __stdcall ReadIgnoringCancelFile(void* port, void* buffer, unsigned long length,
+                                     unsigned long* read, void* overlapped) {
+  if (readHeldUntilClose != nullptr)
+    return kRealIo.readFile(port, buffer, length, read, overlapped);
+  FlsSetValue(threadEndGuard, &threadEndGuard);
+  readHeldUntilClose = static_cast<OVERLAPPED*>(overlapped);
+  SetLastError(ERROR_IO_PENDING);
+  return FALSE;
+}
+
+// Closing the handle is what makes a driver complete what it still holds.
+int __stdcall CloseCompletingTheHeldRead(void* port) {
+  if (OVERLAPPED* held = readHeldUntilClose.exchange(nullptr)) {
+    closedWithReadHeld = true;
+    held->Internal = kStatusCancelled;
+    held->InternalHigh = 0;
+    SetEvent(held->hEvent);
+    SetEvent(heldReadCompleted);
+  }
+  return kRealIo.closePort(port);
+}
+
+TEST(SerialPortWin32Seam, CloseEndsPromptlyWhenADriverHoldsAReadUntilItsHandleCloses) {
+  test::EchoPeer peer;
+  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+  heldReadCompleted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  threadEndGuard = FlsAlloc(HoldThreadEndUntilReadCompletes);
+  ASSERT_NE(threadEndGuard, FLS_OUT_OF_INDEXES);
+  SeamGuard guard;
+  // The worker's CancelIo is the system's, which knows nothing of the held read.
+  SerialIo().readFile = ReadIgnoringCancelFile;
+  SerialIo().closePort = CloseCompletingTheHeldRead;
+  CSerialPort port;
+  test::Receiver receiver;
+  receiver.Attach(port);
+  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  ASSERT_TRUE(WaitUntil([] { return readHeldUntilClose != nullptr; }));
+  const auto closing = steady_clock::now();
+  EXPECT_TRUE(port.Close());
+  // The cancel's grace, then the handle, then the thread: seconds, not the thread's whole hold.
+  EXPECT_LT(steady_clock::now() - closing, std::chrono::seconds(5));
+  EXPECT_TRUE(closedWithReadHeld);
+  EXPECT_EQ(receiver.Calls(), 0u);
+  FlsFree(threadEndGuard);
+  CloseHandle(heldReadCompleted);
+}
+
+// --- The read time-outs, as the driver was given them, and reads on a silent line ---
+
+std::atomic<int> silentReads{0};
+COMMTIMEOUTS timeoutsSeen{};
+
+int __stdcall CountingReadFile(void* port, void* buffer, unsigned long length, unsigned long* read,
+                               void* overlapped) {
+  if (silentReads++ == 0) GetCommTimeouts(port, &timeoutsSeen);
+  return kRealIo.readFile(port, buffer, length, read, overlapped);
+}
+
+TEST(SerialPortWin32Seam, ReadsEndWhenTheLineGoesQuietAndWithinTheirTimeOutWhenSilent) {
+  test::EchoPeer peer;
+  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+  const struct {
+    std::int32_t baud;
+    char parity;
+    const char* stopBits;
+    DWORD intervalMs;  // about three character times, at least 1 ms
+  } cases[] = {
+      {115200, 'N', "1", 1}, {9600, 'N', "1", 4}, {1200, 'N', "1", 25}, {1200, 'E', "2", 30}};
+  SeamGuard guard;
+  SerialIo().readFile = CountingReadFile;
+  for (const auto& line : cases) {
+    SCOPED_TRACE(line.baud);
+    CSerialPort port;
+    silentReads = 0;
+    ASSERT_TRUE(port.Open(peer.PortIndex(), line.baud, line.parity, line.stopBits));
+    std::this_thread::sleep_for(milliseconds(300));
+    const int reads = silentReads;
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(timeoutsSeen.ReadIntervalTimeout, line.intervalMs);
+    EXPECT_EQ(timeoutsSeen.ReadTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(timeoutsSeen.ReadTotalTimeoutConstant, 10u);
+    // Each read on the silent line ended at its 10 ms, not at the lost-read guard or never.
+    EXPECT_GT(reads, 10);
+  }
 }
 
 // --- A write completed late, after Close and the next Open ---

@@ -112,6 +112,22 @@ TEST_F(SerialPortWin32Echo, CloseWithAWriteOutstandingReturnsAndDropsQueuedPacke
   EXPECT_LT(echoed.size(), queued.size() / 2);
 }
 
+// Reads end when the line goes quiet: an answer with a pause in it comes in two deliveries,
+// neither of them losing, repeating or reordering a byte.
+TEST_F(SerialPortWin32Echo, AnAnswerSplitByAPauseArrivesWholeAndInOrder) {
+  ASSERT_TRUE(Open('N', "1"));
+  const Bytes first = test::QueuePackets(port, {40});
+  port.RequestWrite();
+  ASSERT_EQ(receiver.WaitFor(first.size()), first);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const Bytes second = test::QueuePackets(port, {3});
+  port.RequestWrite();
+  Bytes whole = first;
+  whole.insert(whole.end(), second.begin(), second.end());
+  EXPECT_EQ(receiver.WaitFor(whole.size()), whole);
+  EXPECT_GE(receiver.Calls(), 2u);
+}
+
 TEST_F(SerialPortWin32Echo, EachReopeningCarriesOnlyItsOwnBytes) {
   for (std::uint32_t size : {1u, 300u, 1024u}) {
     SCOPED_TRACE(size);

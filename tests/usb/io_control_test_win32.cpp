@@ -134,7 +134,9 @@ class ScriptedDriver {
   static void Pend(const Control& control) { control.overlapped->Internal = kStatusPending; }
 
   void Complete(const Control& control, LONG status) {
-    control.overlapped->InternalHigh = status == kStatusSuccess ? Fill(control) : 0;
+    // A failed control copies nothing, but a driver may leave a count in the record.
+    control.overlapped->InternalHigh =
+        status == kStatusSuccess ? Fill(control) : control.script.reported;
     control.overlapped->Internal = status;
     const bool set = SetEvent(control.overlapped->hEvent) != 0;
     std::lock_guard<std::mutex> hold(lock_);
@@ -221,6 +223,10 @@ TEST_F(IoControlTest, ResultsAndOutputOfOneControl) {
        0,
        std::string_view("\0later", 6)},
       {"fails later", {Completes::kLater, "", 0, kStatusDeviceNotConnected}, 1167, ""},
+      {"fails later, a count left in the record",
+       {Completes::kLater, "", 6, kStatusDeviceNotConnected},
+       1167,
+       ""},
       {"never, cancelled", {Completes::kOnCancel, "lost"}, 996, ""},
   };
   for (const auto& one : cases) {
