@@ -46,6 +46,24 @@ std::atomic<std::uint8_t*> heldBuffer{nullptr};
 std::atomic<int> readsIssued{0};
 const SerialIoSeam kRealIo = SerialIo();
 
+// A port on the echo peer's pty with the seam restored after the test (after the port, which
+// closes with the test's seam still in place).
+class SerialPortWin32Seam : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+    receiver.Attach(port);
+  }
+  bool Open(std::int32_t baud = 115200, char parity = 'N', const char* stopBits = "1") {
+    return port.Open(peer.PortIndex(), baud, parity, stopBits);
+  }
+
+  test::EchoPeer peer;
+  SeamGuard guard;
+  CSerialPort port;
+  test::Receiver receiver;
+};
+
 int __stdcall HoldingFirstReadFile(void* port, void* buffer, unsigned long length,
                                    unsigned long* read, void* overlapped) {
   if (readsIssued++ != 0) return kRealIo.readFile(port, buffer, length, read, overlapped);
@@ -68,22 +86,17 @@ int __stdcall CancelHeldRead(void* port, void* overlapped) {
 
 // Under Wine (reads land in place) the worker gives up on a read after ten read time-outs,
 // and what the driver had put in its buffer arrives.
-TEST(SerialPortWin32Seam, AnAnswerHeldByALostReadArrivesOnceTheReadIsCancelled) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+TEST_F(SerialPortWin32Seam, AnAnswerHeldByALostReadArrivesOnceTheReadIsCancelled) {
+  SerialIo().readFile = HoldingFirstReadFile;
+  SerialIo().cancelIoEx = CancelHeldRead;
+  SerialIo().readsLandInPlace = true;
   for (const std::uint32_t readTimeoutMs : {10u, 40u}) {
     SCOPED_TRACE(readTimeoutMs);
-    SeamGuard guard;
     readsIssued = 0;
-    SerialIo().readFile = HoldingFirstReadFile;
-    SerialIo().cancelIoEx = CancelHeldRead;
-    SerialIo().readsLandInPlace = true;
-    CSerialPort port;
+    receiver.Clear();
     port.readTotalTimeout = readTimeoutMs;
-    test::Receiver receiver;
-    receiver.Attach(port);
     const auto opened = steady_clock::now();
-    ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+    ASSERT_TRUE(Open());
     const test::Bytes answer(std::begin(kHeldAnswer), std::end(kHeldAnswer));
     EXPECT_EQ(receiver.WaitFor(answer.size()), answer);
     // Only after the read was given up on, and well within an exchange's 1010 ms at 10 ms.
@@ -101,18 +114,12 @@ TEST(SerialPortWin32Seam, AnAnswerHeldByALostReadArrivesOnceTheReadIsCancelled) 
 
 // Where reads do not land in place, an outstanding read is the driver's until it completes:
 // the worker never cancels it, so it cannot lose bytes the driver has taken.
-TEST(SerialPortWin32Seam, WithBufferedReadsAnOutstandingReadIsNeverCancelledByTheWorker) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
-  SeamGuard guard;
+TEST_F(SerialPortWin32Seam, WithBufferedReadsAnOutstandingReadIsNeverCancelledByTheWorker) {
   readsIssued = 0;
   SerialIo().readFile = HoldingFirstReadFile;
   SerialIo().cancelIoEx = CancelHeldRead;
   SerialIo().readsLandInPlace = false;
-  CSerialPort port;
-  test::Receiver receiver;
-  receiver.Attach(port);
-  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  ASSERT_TRUE(Open());
   std::this_thread::sleep_for(milliseconds(400));
   EXPECT_NE(heldRead.load(), nullptr) << "the worker cancelled the read";
   EXPECT_EQ(receiver.Calls(), 0u);
@@ -142,17 +149,11 @@ int __stdcall CancelledByBufferedDriverReadFile(void* port, void* buffer, unsign
   return FALSE;
 }
 
-TEST(SerialPortWin32Seam, ACancelledReadOfABufferedDriverDeliversNothing) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
-  SeamGuard guard;
+TEST_F(SerialPortWin32Seam, ACancelledReadOfABufferedDriverDeliversNothing) {
   readsSeen = 0;
   SerialIo().readFile = CancelledByBufferedDriverReadFile;
   SerialIo().readsLandInPlace = false;
-  CSerialPort port;
-  test::Receiver receiver;
-  receiver.Attach(port);
-  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  ASSERT_TRUE(Open());
   EXPECT_TRUE(receiver.WaitForStatus(SERN_READ));  // the abort is a link condition here
   const test::Bytes sent = test::QueuePackets(port, {5});
   port.RequestWrite();
@@ -199,20 +200,14 @@ int __stdcall CloseCompletingTheHeldRead(void* port) {
   return kRealIo.closePort(port);
 }
 
-TEST(SerialPortWin32Seam, CloseEndsPromptlyWhenADriverHoldsAReadUntilItsHandleCloses) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+TEST_F(SerialPortWin32Seam, CloseEndsPromptlyWhenADriverHoldsAReadUntilItsHandleCloses) {
   heldReadCompleted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   threadEndGuard = FlsAlloc(HoldThreadEndUntilReadCompletes);
   ASSERT_NE(threadEndGuard, FLS_OUT_OF_INDEXES);
-  SeamGuard guard;
   // The worker's CancelIo is the system's, which knows nothing of the held read.
   SerialIo().readFile = ReadIgnoringCancelFile;
   SerialIo().closePort = CloseCompletingTheHeldRead;
-  CSerialPort port;
-  test::Receiver receiver;
-  receiver.Attach(port);
-  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  ASSERT_TRUE(Open());
   ASSERT_TRUE(WaitUntil([] { return readHeldUntilClose != nullptr; }));
   const auto closing = steady_clock::now();
   EXPECT_TRUE(port.Close());
@@ -235,9 +230,7 @@ int __stdcall CountingReadFile(void* port, void* buffer, unsigned long length, u
   return kRealIo.readFile(port, buffer, length, read, overlapped);
 }
 
-TEST(SerialPortWin32Seam, ReadsEndWhenTheLineGoesQuietAndWithinTheirTimeOutWhenSilent) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
+TEST_F(SerialPortWin32Seam, ReadsEndWhenTheLineGoesQuietAndWithinTheirTimeOutWhenSilent) {
   const struct {
     std::int32_t baud;
     char parity;
@@ -245,13 +238,11 @@ TEST(SerialPortWin32Seam, ReadsEndWhenTheLineGoesQuietAndWithinTheirTimeOutWhenS
     DWORD intervalMs;  // about three character times, at least 1 ms
   } cases[] = {
       {115200, 'N', "1", 1}, {9600, 'N', "1", 4}, {1200, 'N', "1", 25}, {1200, 'E', "2", 30}};
-  SeamGuard guard;
   SerialIo().readFile = CountingReadFile;
   for (const auto& line : cases) {
     SCOPED_TRACE(line.baud);
-    CSerialPort port;
     silentReads = 0;
-    ASSERT_TRUE(port.Open(peer.PortIndex(), line.baud, line.parity, line.stopBits));
+    ASSERT_TRUE(Open(line.baud, line.parity, line.stopBits));
     std::this_thread::sleep_for(milliseconds(300));
     const int reads = silentReads;
     EXPECT_TRUE(port.Close());
@@ -274,24 +265,17 @@ int __stdcall HoldingWriteFile(void*, const void*, unsigned long, unsigned long*
   return FALSE;
 }
 
-TEST(SerialPortWin32Seam, AWriteCompletedAfterCloseLeavesTheNextOpeningAlone) {
-  test::EchoPeer peer;
-  if (!peer.Present()) GTEST_SKIP() << "no echo peer (run by wine_serial_check.py)";
-  CSerialPort port;
-  test::Receiver receiver;
-  receiver.Attach(port);
-  {
-    SeamGuard guard;
-    // The held write ignores the cancel, as a poor driver's might; the rest is cancelled.
-    SerialIo().writeFile = HoldingWriteFile;
-    ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
-    test::QueuePackets(port, {16});
-    port.RequestWrite();
-    ASSERT_TRUE(WaitUntil([] { return heldWrite != nullptr; }));
-    EXPECT_TRUE(port.Close());  // waits for the held write, then leaves it to the driver
-  }
+TEST_F(SerialPortWin32Seam, AWriteCompletedAfterCloseLeavesTheNextOpeningAlone) {
+  // The held write ignores the cancel, as a poor driver's might; the rest is cancelled.
+  SerialIo().writeFile = HoldingWriteFile;
+  ASSERT_TRUE(Open());
+  test::QueuePackets(port, {16});
+  port.RequestWrite();
+  ASSERT_TRUE(WaitUntil([] { return heldWrite != nullptr; }));
+  EXPECT_TRUE(port.Close());  // waits for the held write, then leaves it to the driver
+  SerialIo().writeFile = kRealIo.writeFile;
 
-  ASSERT_TRUE(port.Open(peer.PortIndex(), 115200, 'N', "1"));
+  ASSERT_TRUE(Open());
   // An echo first: the new opening's worker is in its loop before the late completion.
   receiver.Clear();
   const test::Bytes first = test::QueuePackets(port, {3});
