@@ -47,6 +47,10 @@ USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "K
 LIBCCID_HINT = (r"zarn-upgrade: USB: the CCID driver refuses escape commands "
                 r"\(SCARD_E_NOT_TRANSACTED\): ifdDriverOptions in libccid's Info.plist needs bit "
                 r"0x0001, then restart pcscd")
+SILENT_AT_OPEN = (r"zarn-upgrade: COM3 \(/tmp/ze-\w+/com\): the port opened, but the reader did "
+                  r"not answer at {baud} baud, bus address {address}, framings N/1, O/1, E/1, "
+                  r"N/2, O/2, E/2: check the reader's baud rate and bus address, the wiring, and "
+                  r"RS-485 direction control")
 
 SCENARIOS = {
     # The main job on each link.
@@ -116,6 +120,13 @@ SCENARIOS = {
                                     r"Permission denied"]),
     "pcsc_escape_refused": dict(front="pcsc", sim=["--refuse-escape"], tool=[],
                                 stderr=[LIBCCID_HINT], seconds=15),
+    # A port that opens but where no attempt gets an answer: the reason names what was tried.
+    "com_reader_other_address": dict(front="serial", sim=["--address", "17"],
+                                     tool=["COM3", "9600", "5"], seconds=20,
+                                     stderr=[SILENT_AT_OPEN.format(baud=9600, address=5)]),
+    "com_reader_other_baud": dict(front="serial", sim=["--baud", "19200"], tool=["COM3"],
+                                  seconds=20,
+                                  stderr=[SILENT_AT_OPEN.format(baud=9600, address=0)]),
 }
 
 # The scenarios that the Windows build runs under Wine, against the same expected transcripts.
