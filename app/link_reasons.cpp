@@ -158,8 +158,8 @@ void ReportSilentReaderAtOpen(const char* framings) {
 void ReportSilentReaderAfterRestart(bool intoLoader, char parity, const char* stopBits) {
   const std::string framing = std::string("framing ") + parity + "/" + stopBits;
   ReportSilentReader(intoLoader ? "the reader did not answer after its restart into its loader"
-                                : "the reader did not answer after its restart into the new "
-                                  "firmware",
+                                : "the reader did not answer after its restart with the new "
+                                  "image",
                      session.Operational_Baudrate, framing.c_str(), kSilentAdvice);
 }
 

@@ -156,7 +156,7 @@ struct RestartCase {
 TEST(RunFlowSerial, AReaderSilentAfterItsRestartIsNamedOnlyWhenThePortReopened) {
   const RestartCase cases[] = {
       {"silent on the reopened port", 'O', "2", ERROR_TIMEOUT_CODE,
-       ": the reader did not answer after its restart into the new firmware at 9600 baud, bus "
+       ": the reader did not answer after its restart with the new image at 9600 baud, bus "
        "address 0, framing O/2" +
            kCheckLine},
       // The reopen failed and says so; the probes on a closed port are no news about the reader.
