@@ -14,7 +14,7 @@ std::uint32_t SendRequest(const std::uint8_t* bytes, std::uint32_t length) {
   commandBlock.requestLength = length;
   commandBlock.responseLength = CommandBlock::kCapacity;
   const std::uint32_t result = ExchangeCommand();
-  if (result != kSuccess) ReportEscapeRefusal();
+  NoteRequestOutcome(result);
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/upgrade_session.h"
+#include "link/result_codes.h"
 #include "link/smart_card_reader.h"
 #include "platform/com_name.h"
 #include "platform/console.h"
@@ -14,6 +15,20 @@ namespace zarn {
 namespace {
 
 bool escapeRefusalReported = false;
+
+// The move the next request will tell about: its baud rate, 0 when there is none.
+struct PendingMove {
+  std::uint32_t baudRate = 0;
+  bool toUpgradeRate = false;
+};
+PendingMove pendingMove;
+
+// What a silent reader most often means on a serial line, in the order met in the field.
+constexpr char kSilentAdvice[] =
+    "the reader's baud rate and bus address, the wiring, and RS-485 direction control";
+constexpr char kMovedAdvice[] =
+    "that the reader, the adapter and the line carry that rate, the wiring, and RS-485 direction "
+    "control";
 
 // The USB channel reports Windows system codes on every platform; these are the ones its
 // search produces, in Windows' own words.
@@ -61,6 +76,14 @@ void ReportSerialFailure(const CSerialPort& port, std::uint32_t baudRate, char p
       platform::PrintReason("COM%d (%s) cannot be opened", session.portNumber, device.c_str());
       return;
   }
+}
+
+void ReportSilentReader(const char* occasion, std::uint32_t baudRate, const char* framings,
+                        const char* advice) {
+  const std::string device = platform::ComDeviceName(session.portNumber);
+  platform::PrintReason("COM%d (%s): %s at %u baud, bus address %u, %s: check %s",
+                        session.portNumber, device.c_str(), occasion, baudRate,
+                        static_cast<unsigned>(session.busAddress), framings, advice);
 }
 
 bool AnyListedReaderMatches(const PcscOpenFailure& failure) {
@@ -122,8 +145,44 @@ void ReportEscapeRefusal() {
   platform::PrintReason("USB: %s", platform::EscapeRefusalAdvice());
 }
 
+bool IsUnanswered(std::uint32_t result) {
+  return result == ERROR_TIMEOUT_CODE;
+}
+
+void ReportSilentReaderAtOpen(const char* framings) {
+  const std::string tried = std::string("framings ") + framings;
+  ReportSilentReader("the port opened, but the reader did not answer", session.Operational_Baudrate,
+                     tried.c_str(), kSilentAdvice);
+}
+
+void ReportSilentReaderAfterRestart(bool intoLoader, char parity, const char* stopBits) {
+  const std::string framing = std::string("framing ") + parity + "/" + stopBits;
+  ReportSilentReader(intoLoader ? "the reader did not answer after its restart into its loader"
+                                : "the reader did not answer after its restart with the new "
+                                  "image",
+                     session.Operational_Baudrate, framing.c_str(), kSilentAdvice);
+}
+
+void NoteLinkMoved(std::uint32_t baudRate, bool toUpgradeRate) {
+  pendingMove = {baudRate, toUpgradeRate};
+}
+
+void NoteRequestOutcome(std::uint32_t result) {
+  const PendingMove move = pendingMove;
+  pendingMove = {};
+  if (result == kSuccess) return;
+  ReportEscapeRefusal();
+  if (move.baudRate == 0 || !IsUnanswered(result)) return;
+  ReportSilentReader(move.toUpgradeRate
+                         ? "the reader did not answer after the move to the upgrade baud rate"
+                         : "the reader did not answer after the move back to the operational "
+                           "baud rate",
+                     move.baudRate, "framing N/1", kMovedAdvice);
+}
+
 void ResetLinkReasons() {
   escapeRefusalReported = false;
+  pendingMove = {};
 }
 
 }  // namespace zarn

@@ -56,18 +56,22 @@ std::uint32_t WaitOnSerial(RestartMode mode) {
   const bool loaderFraming = mode == AfterPrepare;
   const char parity = loaderFraming ? 'N' : session.parityLetter;
   const char* stopBits = loaderFraming ? "1" : session.stopBitsText;
-  // A failed open is not examined here: it shows up as failing probes (and a reason line).
+  // A failed open is not examined here: it shows up as failing probes (and a reason line; the
+  // probes on a closed port fail at once, and are not taken for a silent reader).
   OpenSerialLink(session.Operational_Baudrate, parity, stopBits);
   std::uint32_t result = kSuccess;
+  bool silent = true;
   for (int probe = 0; probe < kSerialProbes; ++probe) {
     platform::SleepMs(kSecond);
     result = SendRequest({kVersionRequest});
+    silent = silent && IsUnanswered(result);
     if (result == kSuccess) break;
     platform::Print(".");
   }
   // A reader whose image check failed comes back in its loader: that is no success.
   if (result == kSuccess && mode == AfterCheck) result = CheckRunMode(mode);
   platform::Print("\n");
+  if (silent && result != kSuccess) ReportSilentReaderAfterRestart(loaderFraming, parity, stopBits);
   return result;
 }
 

@@ -1,6 +1,7 @@
 #include "app/run_flow.h"
 
 #include <new>
+#include <string>
 
 #include "app/command_line.h"
 #include "app/device_requests.h"
@@ -47,6 +48,8 @@ std::uint32_t CreateEngine() {
 std::uint32_t OpenComInterface() {
   platform::Print("COM%d ...", session.portNumber);
   std::uint32_t result = kSuccess;
+  std::string framings;  // those tried, for the reason line
+  bool silent = true;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     session.parityLetter = kParityLetters[attempt % 3];
     session.stopBitsText[0] = attempt < 3 ? '1' : '2';
@@ -59,10 +62,14 @@ std::uint32_t OpenComInterface() {
       platform::Print(" is opened successfully\n");
       return kSuccess;
     }
+    framings +=
+        (attempt == 0 ? "" : ", ") + std::string{session.parityLetter, '/'} + session.stopBitsText;
+    silent = silent && IsUnanswered(result);
     CloseLink();
     platform::Print(".");
   }
   platform::Print(" is not opened\n");
+  if (silent) ReportSilentReaderAtOpen(framings.c_str());
   return result;
 }
 

@@ -71,20 +71,22 @@ std::uint32_t SwitchIntoLoader() {
 }
 
 // Character time-out (when given) and the reader's baud rate, then the port reopened at it.
-std::uint32_t MoveLinkTo(std::uint32_t baud, std::initializer_list<std::uint8_t> charTimeout) {
+std::uint32_t MoveLinkTo(std::uint32_t baud, std::initializer_list<std::uint8_t> charTimeout,
+                         bool toUpgradeRate) {
   if (session.Char_Timeout != 0) ZARN_TRY(SendRequest(charTimeout));
   ZARN_TRY(SetLinkBaudrate(baud));
   CloseInterface();
   if (!OpenSerialLink(baud, 'N', "1")) return SCARD_F_COMM_ERROR;
+  NoteLinkMoved(baud, toUpgradeRate);
   return kSuccess;
 }
 
 std::uint32_t EnterUpgradeBaudrate() {
-  return MoveLinkTo(session.Upgrade_Baudrate, {0x68, 0x10, 0x05, 0x01, session.Char_Timeout});
+  return MoveLinkTo(session.Upgrade_Baudrate, {0x68, 0x10, 0x05, 0x01, session.Char_Timeout}, true);
 }
 
 std::uint32_t LeaveUpgradeBaudrate() {
-  return MoveLinkTo(session.Operational_Baudrate, {0x68, 0x80, 0x05, 0x01, 0xFF});
+  return MoveLinkTo(session.Operational_Baudrate, {0x68, 0x80, 0x05, 0x01, 0xFF}, false);
 }
 
 std::uint32_t LittleEndianWord(const std::uint8_t bytes[4]) {

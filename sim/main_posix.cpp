@@ -1,5 +1,5 @@
 // zarn-reader-sim: one simulated reader behind the fronts chosen on the command line, served by
-// one thread until SIGTERM or SIGINT, after which every front removes what it created.
+// one thread until SIGTERM, SIGINT or SIGHUP, after which every front removes what it created.
 
 #include <poll.h>
 #include <signal.h>

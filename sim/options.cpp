@@ -327,7 +327,7 @@ std::string HelpText() {
       "A simulated Zarn reader behind up to three fronts: a serial line (pseudo-terminal),\n"
       "a PC/SC reader (through pcscd and the simulator's IFD handler) and the reader's own\n"
       "USB driver channel (device-interface socket). One reader: a restart or an upgrade\n"
-      "seen on one front is seen on all. Ends cleanly on SIGTERM or SIGINT.\n";
+      "seen on one front is seen on all. Ends cleanly on SIGTERM, SIGINT or SIGHUP.\n";
   const char* section = nullptr;
   for (const OptionEntry& entry : kOptions) {
     if (section != entry.section) {

@@ -47,6 +47,17 @@ USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "K
 LIBCCID_HINT = (r"zarn-upgrade: USB: the CCID driver refuses escape commands "
                 r"\(SCARD_E_NOT_TRANSACTED\): ifdDriverOptions in libccid's Info.plist needs bit "
                 r"0x0001, then restart pcscd")
+SILENT_AT_OPEN = (r"zarn-upgrade: COM3 \({device}\): the port opened, but the reader did "
+                  r"not answer at {baud} baud, bus address {address}, framings N/1, O/1, E/1, "
+                  r"N/2, O/2, E/2: check the reader's baud rate and bus address, the wiring, and "
+                  r"RS-485 direction control")
+
+
+def silent_at_open(**settings):
+    """The silent reader's line, naming the runner's pty, or under Wine the COM3 device."""
+    return dict(stderr=[SILENT_AT_OPEN.format(device=r"/tmp/ze-\w+/com", **settings)],
+                wine_stderr=[SILENT_AT_OPEN.format(device=r"\\\\\.\\COM3", **settings)])
+
 
 SCENARIOS = {
     # The main job on each link.
@@ -116,11 +127,18 @@ SCENARIOS = {
                                     r"Permission denied"]),
     "pcsc_escape_refused": dict(front="pcsc", sim=["--refuse-escape"], tool=[],
                                 stderr=[LIBCCID_HINT], seconds=15),
+    # A port that opens but where no attempt gets an answer: the reason names what was tried.
+    "com_reader_other_address": dict(front="serial", sim=["--address", "17"],
+                                     tool=["COM3", "9600", "5"], seconds=20,
+                                     **silent_at_open(baud=9600, address=5)),
+    "com_reader_other_baud": dict(front="serial", sim=["--baud", "19200"], tool=["COM3"],
+                                  seconds=20, **silent_at_open(baud=9600, address=0)),
 }
 
 # The scenarios that the Windows build runs under Wine, against the same expected transcripts.
 WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
-                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com"]
+                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com",
+                  "com_reader_other_address", "com_reader_other_baud"]
 
 
 def mask(text):

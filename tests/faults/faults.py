@@ -112,11 +112,14 @@ CASES = {
         expect=PREPARED_USB + RULER + "<colons>Sended = 0x00009500 (38144)\n"
         "Error = 0x80100013 (-2146435053)\n\n:\n" + PRESS),
     # The reader never comes back from its restart into the loader: five probes, then the
-    # last probe's time-out.
+    # last probe's time-out, and the reason with the framing the probes used.
     "com_reader_never_back": dict(
         front="serial", sim=["--slow-restart", "1:never"], tool=["COM5"], seconds=25,
         expect=BANNER + COM_OPEN + IDENTIFIED + AT32 + "Prepare ..........\n"
-        "Error = 0x000005B4 (1460)\n" + PRESS),
+        "Error = 0x000005B4 (1460)\n" + PRESS,
+        stderr=[r"zarn-upgrade: COM5 \(/tmp/ze-\w+/com\): the reader did not answer after its "
+                r"restart into its loader at 9600 baud, bus address 0, framing N/1: check the "
+                r"reader's baud rate and bus address, the wiring, and RS-485 direction control"]),
     # Standard input ends at the Y/N question (nobody can answer): the tool goes on as after a
     # waiting key, tries five more times and ends with the failed open's code.
     "usb_stdin_closed_at_question": dict(
