@@ -119,7 +119,8 @@ void ReportEscapeRefusal() {
   if (escapeRefusalReported || !smartCardPathActive) return;
   if (!platform::IsEscapeRefusal(smartCardReader.controlError)) return;
   escapeRefusalReported = true;
-  platform::PrintReason("USB: %s", platform::EscapeRefusalAdvice());
+  platform::PrintReason("USB: %s",
+                        platform::EscapeRefusalAdvice(smartCardReader.controlError).c_str());
 }
 
 void ResetLinkReasons() {
