@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""The block transfer of a full COM upgrade, the Linux tool beside the Windows tool under Wine.
+"""The block transfer of a full upgrade, the Linux tool beside the Windows tool under Wine.
 
 Each round runs `zarn-upgrade COM7 9600 0 115200` against zarn-reader-sim pacing the pty at
 115200 8N1, once per tool, and times the image blocks on the simulator's transcript (from the
 first block request to the last, scaled to all blocks). The wire time of those exchanges is
 taken from transfer_bench's paced 115200 rounds in the same scripts/bench run (bench.log), so
-the efficiencies stand beside its raw-replay row. Prints ROW lines as the other benchmarks do.
-Needs scripts/with-wine around it for the Wine tools (ZARN_WINE_COM_LINKS).
+the efficiencies stand beside its raw-replay row. With --pcsc each round is a PC/SC upgrade
+instead, against the simulator behind a private pcscd (for the Windows tool its handler takes
+Windows' escape code): that needs root and a Wine whose winscard reaches pcsc-lite (Wine 10, in
+scripts/debian-root's trixie-wine). Prints ROW lines as the other benchmarks do. Needs
+scripts/with-wine around it for the Wine tools (ZARN_WINE_COM_LINKS).
 
     wine_transfer_bench.py --sim S --uart-pty L --bench-log LOG --linux T
-                           --wine LABEL=T.exe [--wine ...] [--rounds N]
+                           --wine LABEL=T.exe [--wine ...] [--rounds N] [--pcsc --ifd I]
 """
 import argparse
 import os
@@ -23,6 +26,7 @@ import threading
 import time
 
 PORT = 7
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 BLOCK_REQUEST = re.compile(r"^request (\d+): (?:[0-9A-F]{2} ){100,}")
 
 
@@ -64,32 +68,58 @@ def wire_seconds(log):
     return statistics.median(map(float, found)) if found else None
 
 
-def one_transfer(command, env, sim, uart_pty):
+def start_pcscd(work, socket, ifd, windows_driver):
+    """A private pcscd for the simulator's socket; returns its PCSCLITE_CSOCK_NAME."""
+    driver = ["--windows-driver"] if windows_driver else []
+    out = subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "start"] + driver +
+                         [str(work / "pcscd"), str(socket), ifd],
+                         capture_output=True, text=True, timeout=30)
+    if out.returncode != 0:
+        raise RuntimeError(f"the private pcscd did not start: {out.stdout}{out.stderr}")
+    return re.search(r"PCSCLITE_CSOCK_NAME=(\S+)", out.stdout).group(1)
+
+
+def one_transfer(command, env, args):
     """Seconds per block of one full upgrade, or None when it did not pass."""
+    wine = command[0] == "wine"
     with tempfile.TemporaryDirectory(prefix="zb-", dir="/tmp") as temp:
         work = pathlib.Path(temp)
         transcript = work / "transcript.txt"
-        link = work / "com"
-        reader = subprocess.Popen([sim, "--link", str(link), "--pace",
-                                   "--transcript", str(transcript)],
+        link = work / "sim.sock" if args.pcsc else work / "com"
+        front = ["--pcsc-socket", str(link)] if args.pcsc else ["--link", str(link), "--pace"]
+        reader = subprocess.Popen([args.sim, "--transcript", str(transcript)] + front,
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pcscd = False
         try:
             while not link.exists():
                 time.sleep(0.01)
-            env = dict(env, **{f"ZARN_COM{PORT}": str(link)})
-            if command[0] == "wine":
+            env = dict(env, ZARN_DEVICE_INTERFACES=str(work / "no-usb"))
+            if wine:
+                env.update(WINEDEBUG="-all")
+            if args.pcsc:
+                env["PCSCLITE_CSOCK_NAME"] = start_pcscd(work, link, args.ifd, wine)
+                pcscd = True
+                tool_args = []
+            else:
+                env[f"ZARN_COM{PORT}"] = str(link)
+                env["PCSCLITE_CSOCK_NAME"] = str(work / "no-pcscd")
+                tool_args = [f"COM{PORT}", "9600", "0", "115200"]
+            if wine and not args.pcsc:
                 wine_port = pathlib.Path(os.environ["ZARN_WINE_COM_LINKS"]) / f"com{PORT}"
                 wine_port.unlink()
                 wine_port.symlink_to(link)
-                env.update(WINEDEBUG="-all", LD_PRELOAD=uart_pty)
+                env.update(LD_PRELOAD=os.path.abspath(args.uart_pty))
             clock = TranscriptClock(transcript)
-            tool = subprocess.run(command + [f"COM{PORT}", "9600", "0", "115200"], input=b"\n",
+            tool = subprocess.run(command + tool_args, input=b"\n",
                                   env=env, cwd=work, capture_output=True, timeout=180)
             stamps = clock.stop()
         finally:
+            if pcscd:
+                subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "stop", str(work / "pcscd")],
+                               capture_output=True, timeout=30)
             reader.terminate()
             reader.wait()
-            if command[0] == "wine":
+            if wine and not args.pcsc:
                 wine_port.unlink()
                 wine_port.symlink_to(wine_port.parent / "absent")
         passed = b"upgraded successfully" in tool.stdout
@@ -108,7 +138,11 @@ def main():
     parser.add_argument("--linux", required=True)
     parser.add_argument("--wine", action="append", default=[])
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--pcsc", action="store_true")
+    parser.add_argument("--ifd")
     args = parser.parse_args()
+    if args.pcsc:
+        args.ifd = os.path.abspath(args.ifd)
     tools = [("Linux build", [os.path.abspath(args.linux)])]
     tools += [(label, ["wine", os.path.abspath(exe)])
               for label, exe in (entry.split("=", 1) for entry in args.wine)]
@@ -116,8 +150,7 @@ def main():
     blocks = 0
     for number in range(1, args.rounds + 1):
         for label, command in tools:
-            seconds, blocks_seen = one_transfer(command, dict(os.environ), args.sim,
-                                                os.path.abspath(args.uart_pty))
+            seconds, blocks_seen = one_transfer(command, dict(os.environ), args)
             print(f"round {number}, {label}: "
                   + (f"{seconds * 1e3:.3f} ms/block over {blocks_seen} blocks" if seconds
                      else f"did not pass ({blocks_seen} blocks seen)"), file=sys.stderr)
@@ -126,8 +159,11 @@ def main():
                 blocks = blocks_seen
     wire = wire_seconds(args.bench_log)
     linux = statistics.median(per_block["Linux build"]) if per_block["Linux build"] else None
+    if args.pcsc:
+        wire = None  # no line to pace: the rows give the time per block alone
     for label, _ in tools[1:]:
-        name = f"7. COM upgrade's blocks, pty paced at 115200, Wine: {label}"
+        name = (f"8. PC/SC upgrade's blocks, private pcscd, Wine: {label}" if args.pcsc else
+                f"7. COM upgrade's blocks, pty paced at 115200, Wine: {label}")
         if not per_block[label]:
             print(f"ROW\t{name}\tno transfer passed\t\t\t\tsee bench.log", flush=True)
             continue
