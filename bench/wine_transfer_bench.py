@@ -130,6 +130,11 @@ def one_transfer(command, env, args):
         return (stamps[-1] - stamps[0]) / (len(stamps) - 1), len(stamps)
 
 
+def per_block_text(seconds, pcsc):
+    """A COM block takes tens of milliseconds, a PC/SC block tens of microseconds."""
+    return f"{seconds * 1e6:.1f} us/block" if pcsc else f"{seconds * 1e3:.2f} ms/block"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sim", required=True)
@@ -152,7 +157,7 @@ def main():
         for label, command in tools:
             seconds, blocks_seen = one_transfer(command, dict(os.environ), args)
             print(f"round {number}, {label}: "
-                  + (f"{seconds * 1e3:.3f} ms/block over {blocks_seen} blocks" if seconds
+                  + (f"{per_block_text(seconds, args.pcsc)} over {blocks_seen} blocks" if seconds
                      else f"did not pass ({blocks_seen} blocks seen)"), file=sys.stderr)
             if seconds:
                 per_block[label].append(seconds)
@@ -170,8 +175,9 @@ def main():
         wine = statistics.median(per_block[label])
         efficiency = wire / (wine * blocks) if wire and blocks else None
         linux_efficiency = wire / (linux * blocks) if wire and blocks and linux else None
-        tool = f"{wine * 1e3:.2f} ms/block" + (f", {efficiency:.1%}" if efficiency else "")
-        reference = (f"Linux build {linux * 1e3:.2f} ms/block" if linux else "Linux build failed")
+        tool = per_block_text(wine, args.pcsc) + (f", {efficiency:.1%}" if efficiency else "")
+        reference = (f"Linux build {per_block_text(linux, args.pcsc)}" if linux
+                     else "Linux build failed")
         if linux_efficiency:
             reference += f", {linux_efficiency:.1%}"
         if wire and blocks:
