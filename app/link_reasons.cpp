@@ -142,7 +142,8 @@ void ReportEscapeRefusal() {
   if (escapeRefusalReported || !smartCardPathActive) return;
   if (!platform::IsEscapeRefusal(smartCardReader.controlError)) return;
   escapeRefusalReported = true;
-  platform::PrintReason("USB: %s", platform::EscapeRefusalAdvice());
+  platform::PrintReason("USB: %s",
+                        platform::EscapeRefusalAdvice(smartCardReader.controlError).c_str());
 }
 
 bool IsUnanswered(std::uint32_t result) {

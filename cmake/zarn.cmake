@@ -24,6 +24,29 @@ endfunction()
 set(ZARN_WINE_GTEST_PASSED "\\[  PASSED  \\] [0-9]+ tests?\\.")
 set(ZARN_WINE_GTEST_FAILED "\\[  FAILED  \\]|Unhandled exception|Unhandled page fault")
 
+# The Windows tests run under each of these Wines: Debian 12's Wine 8 on the machine and Debian
+# 13's Wine 10 in its root (scripts/debian-root), whose winscard reaches pcsc-lite. Every such
+# test is registered once per Wine, named and labelled wine<major>.<name>, and fails when the
+# wine on the path is another one (tests/support/under_wine.sh). Runners are started as
+# `python3` from the path: the root has its own.
+set(ZARN_WINES 8 10)
+
+# zarn_add_wine_test(<name> COMMAND ... [WINES majors...] [PROPERTIES ...])
+function(zarn_add_wine_test name)
+  cmake_parse_arguments(ARG "" "" "COMMAND;WINES;PROPERTIES" ${ARGN})
+  if(NOT ARG_WINES)
+    set(ARG_WINES ${ZARN_WINES})
+  endif()
+  foreach(wine IN LISTS ARG_WINES)
+    add_test(NAME wine${wine}.${name}
+      COMMAND ${PROJECT_SOURCE_DIR}/tests/support/under_wine.sh ${wine} ${ARG_COMMAND})
+    if(ARG_PROPERTIES)
+      set_tests_properties(wine${wine}.${name} PROPERTIES ${ARG_PROPERTIES})
+    endif()
+    set_property(TEST wine${wine}.${name} APPEND PROPERTY LABELS wine${wine})
+  endforeach()
+endfunction()
+
 # zarn_add_gtest(<name> SOURCES ... LIBS ...): one GoogleTest executable. On Linux each case
 # becomes a CTest test; under Wine the executable is one test, since every start costs seconds.
 function(zarn_add_gtest name)
@@ -34,10 +57,12 @@ function(zarn_add_gtest name)
     set(ARG_TIMEOUT 120)
   endif()
   if(CMAKE_CROSSCOMPILING)
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS "${ARG_LABELS}"
-      PASS_REGULAR_EXPRESSION "${ZARN_WINE_GTEST_PASSED}"
+    set(properties TIMEOUT 600 PASS_REGULAR_EXPRESSION "${ZARN_WINE_GTEST_PASSED}"
       FAIL_REGULAR_EXPRESSION "${ZARN_WINE_GTEST_FAILED}")
+    if(ARG_LABELS)
+      list(APPEND properties LABELS "${ARG_LABELS}")
+    endif()
+    zarn_add_wine_test(${name} COMMAND wine $<TARGET_FILE:${name}> PROPERTIES ${properties})
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
       PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${ARG_LABELS}")
@@ -62,22 +87,34 @@ function(zarn_add_sim_runs label script)
   endforeach()
 endfunction()
 
-# The COM-port entries of the same runners under Wine (`script --wine --list`), registered by the
-# Windows build: its zarn-upgrade.exe against the Linux build's simulator and pty library, found
-# in ZARN_HOST_BUILD_DIR (the release preset's; scripts/test builds them first). Run them with
-# scripts/with-wine, which maps the COM ports; runs of one COM port take turns (a file lock).
+# The entries of the same runners under Wine, registered by the Windows build: its
+# zarn-upgrade.exe against the Linux build's simulator, pty library and IFD handler, found in
+# ZARN_HOST_BUILD_DIR (the release preset's; scripts/test builds them first). The COM-port
+# entries (`script --wine --list`) run under every Wine, the PC/SC ones (`--wine --pcsc --list`)
+# under Wine 10 only, the first whose winscard reaches pcsc-lite. Run them with scripts/with-wine,
+# which maps the COM ports; runs of one COM port take turns (a file lock).
 set(ZARN_HOST_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/release CACHE PATH
   "Linux build whose simulator and pty library the Wine end-to-end runs use")
 function(zarn_add_wine_sim_runs label script)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
-  execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --wine --list
-    OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
-  foreach(entry IN LISTS entries)
-    add_test(NAME wine.${label}.${entry}
-      COMMAND ${Python3_EXECUTABLE} ${script} --wine
-        --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
-        --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so ${entry})
-    set_tests_properties(wine.${label}.${entry} PROPERTIES TIMEOUT 300 LABELS wine-${label})
+  foreach(kind IN ITEMS com pcsc)
+    set(list_flags --wine)
+    set(wines ${ZARN_WINES})
+    if(kind STREQUAL pcsc)
+      list(APPEND list_flags --pcsc)
+      set(wines 10)
+    endif()
+    execute_process(COMMAND ${Python3_EXECUTABLE} ${script} ${list_flags} --list
+      OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    foreach(entry IN LISTS entries)
+      zarn_add_wine_test(${label}.${entry} WINES ${wines}
+        COMMAND python3 ${script} --wine
+          --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
+          --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so
+          --ifd ${ZARN_HOST_BUILD_DIR}/sim/ifd/libzarn_sim_ifd.so
+          --devcon $<TARGET_FILE:zarn_devcon_stand_in> ${entry}
+        PROPERTIES TIMEOUT 300 LABELS wine-${label})
+    endforeach()
   endforeach()
 endfunction()

@@ -57,7 +57,9 @@ install(PROGRAMS linux/devcon DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAM
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS python3)  # devcon; dpkg-shlibdeps adds the libraries
+# python3 for devcon; mount for zarn-reader-sim-pcscd (its unshare is util-linux's, essential);
+# dpkg-shlibdeps adds the libraries.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, mount")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS pcscd)

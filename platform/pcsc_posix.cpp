@@ -1,7 +1,6 @@
 #include <PCSC/reader.h>
 #include <PCSC/winscard.h>
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -12,17 +11,6 @@ namespace {
 
 std::uint32_t Result(LONG code) {
   return static_cast<std::uint32_t>(code);
-}
-
-// "Korvanta Smart Card Reader 0" → "Korvanta Smart Card Reader": pcsc-lite appends its own
-// interface and slot numbers to the friendly name.
-std::string FriendlyName(const char* readerName) {
-  std::string name = readerName;
-  std::size_t end = name.size();
-  while (end > 0 && std::isdigit(static_cast<unsigned char>(name[end - 1])))
-    --end;
-  if (end < name.size() && end > 0 && name[end - 1] == ' ') name.resize(end - 1);
-  return name;
 }
 
 std::uint32_t ListReaders(PcscHandle context, std::vector<std::string>& found) {
@@ -44,11 +32,7 @@ std::uint32_t ListReaders(PcscHandle context, std::vector<std::string>& found) {
 std::string FindReader(SCARDCONTEXT context, const char* readerName) {
   std::vector<std::string> names;
   if (ListReaders(static_cast<PcscHandle>(context), names) != SCARD_S_SUCCESS) return {};
-  const std::string wanted = FriendlyName(readerName);
-  for (const std::string& name : names) {
-    if (name.rfind(wanted, 0) == 0) return name;
-  }
-  return {};
+  return FirstReaderOfFamily(names, readerName);
 }
 
 std::uint32_t Establish(PcscHandle* context) {
@@ -109,7 +93,7 @@ bool IsEscapeRefusal(std::uint32_t controlError) {
   return controlError == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED);
 }
 
-const char* EscapeRefusalAdvice() {
+std::string EscapeRefusalAdvice(std::uint32_t) {
   return "the CCID driver refuses escape commands (SCARD_E_NOT_TRANSACTED): ifdDriverOptions "
          "in libccid's Info.plist needs bit 0x0001, then restart pcscd";
 }

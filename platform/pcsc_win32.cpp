@@ -1,6 +1,9 @@
 #include <windows.h>
 #include <winscard.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/pcsc.h"
 
 namespace zarn::platform {
@@ -17,15 +20,30 @@ std::uint32_t Establish(PcscHandle* context) {
   return Result(rv);
 }
 
-std::uint32_t Connect(PcscHandle context, const char* readerName, PcscHandle* card,
-                      std::uint32_t* activeProtocol) {
+std::uint32_t ListReaders(PcscHandle context, std::vector<std::string>& found);
+
+LONG ConnectTo(PcscHandle context, const char* readerName, PcscHandle* card,
+               std::uint32_t* activeProtocol) {
   SCARDHANDLE handle = 0;
   DWORD protocol = 0;
   const LONG rv = SCardConnectA(static_cast<SCARDCONTEXT>(context), readerName, SCARD_SHARE_DIRECT,
                                 0, &handle, &protocol);
   *card = rv == SCARD_S_SUCCESS ? static_cast<PcscHandle>(handle) : 0;
   *activeProtocol = static_cast<std::uint32_t>(protocol);
-  return Result(rv);
+  return rv;
+}
+
+// The name as given first; when the service does not know it, the first listed reader of the
+// same family, as the Linux build always does.
+std::uint32_t Connect(PcscHandle context, const char* readerName, PcscHandle* card,
+                      std::uint32_t* activeProtocol) {
+  const LONG rv = ConnectTo(context, readerName, card, activeProtocol);
+  if (rv != SCARD_E_UNKNOWN_READER) return Result(rv);
+  std::vector<std::string> names;
+  if (ListReaders(context, names) != SCARD_S_SUCCESS) return Result(rv);
+  const std::string reader = FirstReaderOfFamily(names, readerName);
+  if (reader.empty()) return Result(rv);
+  return Result(ConnectTo(context, reader.c_str(), card, activeProtocol));
 }
 
 std::uint32_t Control(PcscHandle card, std::uint32_t controlCode, const std::uint8_t* input,
@@ -74,14 +92,20 @@ std::uint32_t EscapeControlCode() {
   return 0x3136B0;
 }  // SCARD_CTL_CODE(3500)
 
+// Microsoft's CCID class driver refuses with ERROR_INVALID_FUNCTION; under Wine the refusal of
+// the driver behind pcsc-lite arrives as SCARD_E_NOT_TRANSACTED.
 bool IsEscapeRefusal(std::uint32_t controlError) {
-  return controlError == ERROR_INVALID_FUNCTION;
+  return controlError == ERROR_INVALID_FUNCTION ||
+         controlError == static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED);
 }
 
-const char* EscapeRefusalAdvice() {
-  return "the CCID driver refuses escape commands (ERROR_INVALID_FUNCTION): set the DWORD value "
-         "EscapeCommandEnable to 1 under HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\"
-         "VID_C251&PID_130D\\<instance>\\Device Parameters, then unplug and replug the reader";
+std::string EscapeRefusalAdvice(std::uint32_t controlError) {
+  const char* error =
+      controlError == ERROR_INVALID_FUNCTION ? "ERROR_INVALID_FUNCTION" : "SCARD_E_NOT_TRANSACTED";
+  return std::string("the CCID driver refuses escape commands (") + error +
+         "): set the DWORD value EscapeCommandEnable to 1 under "
+         "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_C251&PID_130D\\<instance>\\"
+         "Device Parameters, then unplug and replug the reader";
 }
 
 }  // namespace zarn::platform

@@ -12,6 +12,7 @@ extern "C" {
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -90,6 +91,17 @@ Outcome Ask(DWORD lun, const std::vector<unsigned char>& request,
   return Outcome::kUnreachable;
 }
 
+// libccid's escape code, or the Windows class driver's when pcscd was started to stand in for it.
+DWORD AcceptedEscapeCode() {
+  static const DWORD code = [] {
+    const char* driver = std::getenv(zarn::sim::ifd::kDriverVariable);
+    return driver != nullptr && std::strcmp(driver, "windows") == 0
+               ? zarn::sim::ifd::kWindowsEscapeControlCode
+               : zarn::sim::ifd::kEscapeControlCode;
+  }();
+  return code;
+}
+
 RESPONSECODE PutByte(PDWORD length, PUCHAR value, UCHAR byte) {
   if (*length < 1) return IFD_ERROR_INSUFFICIENT_BUFFER;
   *length = 1;
@@ -163,7 +175,7 @@ RESPONSECODE IFDHTransmitToICC(DWORD, SCARD_IO_HEADER, PUCHAR, DWORD, PUCHAR, PD
 RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
                          PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
   *pdwBytesReturned = 0;
-  if (dwControlCode != zarn::sim::ifd::kEscapeControlCode) return IFD_ERROR_NOT_SUPPORTED;
+  if (dwControlCode != AcceptedEscapeCode()) return IFD_ERROR_NOT_SUPPORTED;
   std::vector<unsigned char> request{zarn::sim::ifd::kEscape};
   if (TxBuffer != nullptr) request.insert(request.end(), TxBuffer, TxBuffer + TxLength);
   std::vector<unsigned char> reply;

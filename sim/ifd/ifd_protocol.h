@@ -18,5 +18,10 @@ constexpr std::uint8_t kEscapeRefused = 2;
 
 // The CCID escape control code under pcsc-lite, SCARD_CTL_CODE(1); the handler refuses others.
 constexpr std::uint32_t kEscapeControlCode = 0x42000001;
+// Microsoft's CCID class driver takes SCARD_CTL_CODE(3500) instead. With this variable set to
+// "windows" in pcscd's environment (sim-pcscd --windows-driver) the handler stands in for it, so
+// that the Windows build under Wine meets the code Windows would.
+constexpr char kDriverVariable[] = "ZARN_SIM_IFD_DRIVER";
+constexpr std::uint32_t kWindowsEscapeControlCode = 0x3136B0;
 
 }  // namespace zarn::sim::ifd

@@ -106,8 +106,8 @@ TEST_F(LinkReasons, RefusedEscapeNamesTheDriverSettingAndLeavesTheTranscriptAlon
   pcsc.controlResult = EscapeRefusal();
   RunUsb();
   EXPECT_EQ(console.Output(), kBanner + "Interface USB is opened successfully\nPress <Enter> ...");
-  EXPECT_EQ(console.Reasons(),
-            std::string("zarn-upgrade: USB: ") + platform::EscapeRefusalAdvice() + "\n");
+  EXPECT_EQ(console.Reasons(), std::string("zarn-upgrade: USB: ") +
+                                   platform::EscapeRefusalAdvice(EscapeRefusal()) + "\n");
 }
 
 TEST_F(LinkReasons, RefusedEscapeIsSaidOnlyAtTheFirstFailureOfARun) {
@@ -119,7 +119,7 @@ TEST_F(LinkReasons, RefusedEscapeIsSaidOnlyAtTheFirstFailureOfARun) {
   EXPECT_EQ(SendRequest({0x64}), EscapeRefusal());
   CloseSmartCardReader();
   const std::string once =
-      std::string("zarn-upgrade: USB: ") + platform::EscapeRefusalAdvice() + "\n";
+      std::string("zarn-upgrade: USB: ") + platform::EscapeRefusalAdvice(EscapeRefusal()) + "\n";
   EXPECT_EQ(console.Reasons(), once);
   RunUsb();  // a new run may say it again
   EXPECT_EQ(console.Reasons(), once + once);

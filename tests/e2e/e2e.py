@@ -10,9 +10,11 @@ left running.
 
     e2e.py --tool T --sim S --ifd I SCENARIO     run one scenario (exit 77: skipped)
     e2e.py --list                                 the scenario names
-    e2e.py --wine --tool T.exe --sim S --uart-pty L SCENARIO
+    e2e.py --wine --tool T.exe --sim S --uart-pty L --ifd I --devcon D.exe SCENARIO
                                                   the Windows build under Wine, for the COM-port
                                                   scenarios of WINE_SCENARIOS (--wine --list)
+                                                  and, under Wine 10 only, the PC/SC ones of
+                                                  WINE_PCSC_SCENARIOS (--wine --pcsc --list)
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
@@ -20,6 +22,7 @@ import fcntl
 import os
 import pathlib
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -44,6 +47,12 @@ NO_SERVICE = r"the PC/SC service: Service not available \(0x8010001D\)"
 USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
                   r'Card Reader" \(' + NO_SERVICE + r"\), and the reader's own USB driver channel "
                   r"found no interface")
+# The error's text is the system's (Wine's has none for the PC/SC service's codes).
+WINE_USB_NOT_OPENED = USB_NOT_OPENED.replace("Service not available", "[^()]*")
+# The reader listed but away (its restart never ends): the connection is what fails.
+PCSC_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
+                   r'Card Reader" \(connecting: [^()]* \(0x80100017\)\), and the reader\'s own '
+                   r"USB driver channel found no interface")
 LIBCCID_HINT = (r"zarn-upgrade: USB: the CCID driver refuses escape commands "
                 r"\(SCARD_E_NOT_TRANSACTED\): ifdDriverOptions in libccid's Info.plist needs bit "
                 r"0x0001, then restart pcscd")
@@ -58,6 +67,13 @@ def silent_at_open(**settings):
     return dict(stderr=[SILENT_AT_OPEN.format(device=r"/tmp/ze-\w+/com", **settings)],
                 wine_stderr=[SILENT_AT_OPEN.format(device=r"\\\\\.\\COM3", **settings)])
 
+
+# The Windows build under Wine: the refusal arrives as pcsc-lite's code, the advice is Windows'.
+ESCAPE_COMMAND_ENABLE_HINT = (
+    r"zarn-upgrade: USB: the CCID driver refuses escape commands \(SCARD_E_NOT_TRANSACTED\): "
+    r"set the DWORD value EscapeCommandEnable to 1 under HKLM\\SYSTEM\\CurrentControlSet\\"
+    r"Enum\\USB\\VID_C251&PID_130D\\<instance>\\Device Parameters, then unplug and replug "
+    r"the reader")
 
 SCENARIOS = {
     # The main job on each link.
@@ -106,7 +122,8 @@ SCENARIOS = {
                                         devcon="restart USB\\Vid_c251&Pid_130a", image=True,
                                         seconds=60),
     # Interfaces that are not there.
-    "no_reader_usb": dict(front="none", sim=None, tool=[], stderr=[USB_NOT_OPENED], seconds=15),
+    "no_reader_usb": dict(front="none", sim=None, tool=[], stderr=[USB_NOT_OPENED], seconds=15,
+                          wine_stderr=[WINE_USB_NOT_OPENED]),
     "no_port_com": dict(front="none", sim=None, tool=["COM9"], seconds=15, stderr=[
         r"zarn-upgrade: COM9 \(/tmp/ze-\w+/no-such-port\) cannot be opened: "
         r"No such file or directory"],
@@ -126,7 +143,21 @@ SCENARIOS = {
                             stderr=[r"zarn-upgrade: COM8 \(/tmp/ze-\w+/com\) cannot be opened: "
                                     r"Permission denied"]),
     "pcsc_escape_refused": dict(front="pcsc", sim=["--refuse-escape"], tool=[],
-                                stderr=[LIBCCID_HINT], seconds=15),
+                                stderr=[LIBCCID_HINT], wine_stderr=[ESCAPE_COMMAND_ENABLE_HINT],
+                                seconds=15),
+    # The PC/SC path's restart branches (the Windows build's, run under Wine 10, too).
+    "pcsc_stays_in_loader": dict(front="pcsc", sim=["--stay-in-loader"], tool=[], seconds=60),
+    "pcsc_prompt_n": dict(front="pcsc", sim=["--slow-restart", "2:never"], tool=[],
+                          keys=[b"n"], stderr=[PCSC_NOT_OPENED], seconds=60),
+    "pcsc_prompt_yes": dict(front="pcsc", sim=["--slow-restart", "2:23"], tool=[], keys=[b"y"],
+                            stderr=[PCSC_NOT_OPENED], image=True, seconds=90,
+                            reconnect_dots_vary=True),
+    # pcsc-lite gives a lost answer (the handler's time-out) the code of a refused escape, so
+    # the refusal's hint is said, as with a real reader behind libccid.
+    "pcsc_silent_reader_restarted": dict(front="pcsc", sim=["--drop-answer", "5"], tool=[],
+                                         devcon="restart USB\\Vid_c251&Pid_130d", image=True,
+                                         stderr=[LIBCCID_HINT],
+                                         wine_stderr=[ESCAPE_COMMAND_ENABLE_HINT], seconds=60),
     # A port that opens but where no attempt gets an answer: the reason names what was tried.
     "com_reader_other_address": dict(front="serial", sim=["--address", "17"],
                                      tool=["COM3", "9600", "5"], seconds=20,
@@ -135,10 +166,14 @@ SCENARIOS = {
                                   seconds=20, **silent_at_open(baud=9600, address=0)),
 }
 
-# The scenarios that the Windows build runs under Wine, against the same expected transcripts.
+# The scenarios that the Windows build runs under Wine, against the same expected transcripts:
+# on a COM port under every Wine, over PC/SC under Wine 10, whose winscard reaches pcsc-lite.
 WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
                   "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com",
                   "com_reader_other_address", "com_reader_other_baud"]
+WINE_PCSC_SCENARIOS = ["pcsc_full_upgrade", "pcsc_escape_refused", "no_reader_usb",
+                       "pcsc_stays_in_loader", "pcsc_prompt_n", "pcsc_prompt_yes",
+                       "pcsc_silent_reader_restarted"]
 
 
 def mask(text):
@@ -170,10 +205,12 @@ class Run:
         the pty is made to answer set-up calls as a UART does (the preloaded library)."""
         if not self.args.wine:
             return [self.args.tool] + self.plan["tool"]
-        temporary = self.work / "wine-port"
-        temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
-        os.replace(temporary, self.wine_port)
-        self.env.update(WINEDEBUG="-all", LD_PRELOAD=self.args.uart_pty)
+        self.env.update(WINEDEBUG="-all")
+        if self.wine_port is not None:
+            temporary = self.work / "wine-port"
+            temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
+            os.replace(temporary, self.wine_port)
+            self.env.update(LD_PRELOAD=self.args.uart_pty)
         return ["wine", self.args.tool] + self.plan["tool"]
 
     def claim_wine_port(self):
@@ -192,7 +229,7 @@ class Run:
 
     def start_sim(self):
         plan = self.plan
-        if self.args.wine:
+        if self.args.wine and plan["tool"][:1] and plan["tool"][0].startswith("COM"):
             self.claim_wine_port()
         if plan["front"] == "none":
             return
@@ -220,19 +257,25 @@ class Run:
 
     def start_pcscd(self, socket):
         self.pcscd_dir = self.work / "pcscd"
-        out = subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "start", str(self.pcscd_dir),
-                              str(socket), self.args.ifd], capture_output=True, text=True,
-                             timeout=30)
+        # The Windows build meets a driver that takes Windows' escape code, as on Windows.
+        driver = ["--windows-driver"] if self.args.wine else []
+        out = subprocess.run([str(ROOT / "scripts" / "sim-pcscd"), "start"] + driver +
+                             [str(self.pcscd_dir), str(socket), self.args.ifd],
+                             capture_output=True, text=True, timeout=30)
         if out.returncode != 0:
             raise RuntimeError(f"private pcscd did not start: {out.stdout}{out.stderr}")
         found = re.search(r"PCSCLITE_CSOCK_NAME=(\S+)", out.stdout)
         self.env["PCSCLITE_CSOCK_NAME"] = found.group(1)
 
     def install_devcon(self):
-        # The device console stand-in records its arguments where the run can check them.
+        # The device console stand-in records its arguments where the run can check them; under
+        # Wine it is a Windows program (tests/devcon), which the tool runs through cmd.
         for folder in ("i386", "x64"):
+            (self.work / folder).mkdir()
+            if self.args.wine:
+                shutil.copy(self.args.devcon, self.work / folder / "devcon.exe")
+                continue
             script = self.work / folder / "devcon"
-            script.parent.mkdir()
             script.write_text('#!/bin/sh\nprintf "%s\\n" "$*" >> "$(dirname "$0")/../devcon.log"\n')
             script.chmod(0o755)
 
@@ -285,7 +328,7 @@ class Run:
         output = b""
         deadline = time.monotonic() + self.plan["seconds"] + 30
         os.set_blocking(tool.stdout.fileno(), False)
-        while b"Continue (Y/N)?\n" not in output and tool.poll() is None:
+        while b"Continue (Y/N)?\n" not in self.console(output) and tool.poll() is None:
             if time.monotonic() > deadline:
                 tool.kill()
                 break
@@ -305,7 +348,8 @@ class Run:
         tool.stdin = None  # closed: communicate must not flush it
         os.set_blocking(tool.stdout.fileno(), True)
         rest, errors = tool.communicate(timeout=max(1, deadline - time.monotonic()))
-        return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
+        return subprocess.CompletedProcess(tool.args, tool.returncode,
+                                           self.console(output + rest), self.console(errors))
 
     def stop(self):
         if self.wine_port is not None:
@@ -395,26 +439,30 @@ def command_line(table, extra=()):
     """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
     a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    for name in ("--tool", "--sim", "--ifd", "--uart-pty"):
+    for name in ("--tool", "--sim", "--ifd", "--uart-pty", "--devcon"):
         parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--wine", action="store_true")
+    parser.add_argument("--pcsc", action="store_true")
     for flag in extra:
         parser.add_argument(flag, action="store_true")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd", "uart_pty"):
+    for name in ("tool", "sim", "ifd", "uart_pty", "devcon"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args
 
 
-def run_one(args, table, run_class, check_run, wine_names=()):
-    """Lists the table (with --wine, the names in wine_names), or runs its entry args.name with
-    run_class in a fresh folder and judges it with check_run(run, tool, elapsed). Returns the
-    exit code (SKIP when it cannot run here)."""
+def run_one(args, table, run_class, check_run, wine_names=(), wine_pcsc_names=()):
+    """Lists the table (with --wine, the names in wine_names; with --wine --pcsc, those in
+    wine_pcsc_names), or runs its entry args.name with run_class in a fresh folder and judges it
+    with check_run(run, tool, elapsed). Returns the exit code (SKIP when it cannot run here)."""
     if args.list:
-        print(";".join(wine_names if args.wine else table))
+        names = table
+        if args.wine:
+            names = wine_pcsc_names if args.pcsc else wine_names
+        print(";".join(names))
         return 0
     plan = table[args.name]
     if plan["front"] == "pcsc" and (os.geteuid() != 0 or not pathlib.Path("/usr/sbin/pcscd").exists()):
@@ -447,7 +495,7 @@ def main():
     args = command_line(SCENARIOS, extra=["--update"])
     return run_one(args, SCENARIOS, Run,
                    lambda run, tool, elapsed: check(run, tool, elapsed, args.update),
-                   WINE_SCENARIOS)
+                   WINE_SCENARIOS, WINE_PCSC_SCENARIOS)
 
 
 if __name__ == "__main__":

@@ -111,6 +111,18 @@ CASES = {
         front="pcsc", sim=["--late", "158:2000"], tool=[], stop_pcscd_at=158, seconds=25,
         expect=PREPARED_USB + RULER + "<colons>Sended = 0x00009500 (38144)\n"
         "Error = 0x80100013 (-2146435053)\n\n:\n" + PRESS),
+    # The same faults over PC/SC: a lost answer ends the IFD handler's wait after 5 s, which
+    # pcsc-lite reports with the code of a refused escape (hence the refusal's hint); an
+    # answer whose status word is not 90 00 is refused at once.
+    "pcsc_answer_dropped_in_transfer": dict(
+        front="pcsc", sim=["--drop-answer", "29"], tool=[], seconds=30,
+        expect=PREPARED_USB + RULER + "<colons>Sended = " + AFTER_20_BLOCKS + "\n"
+        "Error = 0x80100016 (-2146435050)\n\n:\n" + PRESS,
+        stderr=[e2e.LIBCCID_HINT], wine_stderr=[e2e.ESCAPE_COMMAND_ENABLE_HINT]),
+    "pcsc_bad_status_word": dict(
+        front="pcsc", sim=["--corrupt-check", "29"], tool=[], seconds=25,
+        expect=PREPARED_USB + RULER + "<colons>Sended = " + AFTER_20_BLOCKS + "\n"
+        "Error = 0x80100004 (-2146435068)\n\n:\n" + PRESS),
     # The reader never comes back from its restart into the loader: five probes, then the
     # last probe's time-out, and the reason with the framing the probes used.
     "com_reader_never_back": dict(
@@ -133,9 +145,12 @@ CASES = {
         expect=PREPARED_USB + RULER + COLONS + "Check .....\n" + UPGRADED + PRESS),
 }
 
-# The cases that the Windows build runs under Wine (e2e.py --wine).
+# The cases that the Windows build runs under Wine (e2e.py --wine): on a COM port under every
+# Wine, over PC/SC under Wine 10 (--wine --pcsc).
 WINE_CASES = ["com_answer_dropped_in_transfer", "com_bad_check", "com_answer_late_once",
               "com_port_vanishes"]
+WINE_PCSC_CASES = ["pcsc_answer_dropped_in_transfer", "pcsc_bad_status_word",
+                   "pcsc_service_stops"]
 
 PLACEHOLDERS = {"<n>": r"-?\d+", "<hex>": r"[0-9A-F]{8}", "<dots>": r"\.+", "<colons>": r":*"}
 
@@ -233,7 +248,8 @@ def check(run, tool, elapsed):
 
 
 def main():
-    return e2e.run_one(e2e.command_line(CASES), CASES, FaultRun, check, WINE_CASES)
+    return e2e.run_one(e2e.command_line(CASES), CASES, FaultRun, check, WINE_CASES,
+                       WINE_PCSC_CASES)
 
 
 if __name__ == "__main__":

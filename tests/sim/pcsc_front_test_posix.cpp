@@ -17,6 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 const Bytes kEscapeHeader{0xFF, 0x70, 0xC2, 0x51, 0x00};
 constexpr DWORD kEscapeCode = SCARD_CTL_CODE(1);
+// Windows' SCARD_CTL_CODE(3500), the code of its CCID class driver (pcsc-lite's macro differs).
+constexpr DWORD kWindowsEscapeCode = 0x3136B0;
 
 Bytes Escape(Bytes command) {
   command.insert(command.begin(), kEscapeHeader.begin(), kEscapeHeader.end());
@@ -48,8 +50,8 @@ class PcscFrontTest : public ::testing::Test {
     if (!HavePcscd()) GTEST_SKIP() << "pcscd is not installed";
     const std::string socket = scratch / "sim.sock";
     ASSERT_TRUE(sim.Start({"--pcsc-socket", socket, "--restart-time", "0.5"})) << sim.output();
-    const std::string output =
-        RunScript("start " + (scratch / "pcscd") + " " + socket + " " + ZARN_SIM_IFD_LIBRARY);
+    const std::string output = RunScript("start " + driverOption + (scratch / "pcscd") + " " +
+                                         socket + " " + ZARN_SIM_IFD_LIBRARY);
     const std::string key = "PCSCLITE_CSOCK_NAME=";
     const std::size_t at = output.rfind(key);
     ASSERT_NE(at, std::string::npos) << output;
@@ -93,6 +95,7 @@ class PcscFrontTest : public ::testing::Test {
     return result;
   }
 
+  std::string driverOption;  // "--windows-driver ": the handler stands in for Windows' driver
   ScratchDir scratch;
   SimProcess sim;
   bool pcscdStarted = false;
@@ -109,7 +112,7 @@ TEST_F(PcscFrontTest, EscapeRequestsReachTheReaderThroughPcscd) {
   EXPECT_EQ(answer, (Bytes{0x01, 0x90, 0x00}));
   ASSERT_EQ(Control(kEscapeCode, {0x64}, answer), SCARD_S_SUCCESS);
   EXPECT_EQ(answer, (Bytes{0x6E, 0x00})) << "no escape header";
-  EXPECT_NE(Control(SCARD_CTL_CODE(3500), Escape({0x64}), answer), SCARD_S_SUCCESS);
+  EXPECT_NE(Control(kWindowsEscapeCode, Escape({0x64}), answer), SCARD_S_SUCCESS);
 }
 
 TEST_F(PcscFrontTest, ReaderIsGoneWhileItRestartsAndComesBackInTheLoader) {
@@ -128,6 +131,21 @@ TEST_F(PcscFrontTest, ReaderIsGoneWhileItRestartsAndComesBackInTheLoader) {
   ASSERT_EQ(connected, SCARD_S_SUCCESS);
   ASSERT_EQ(Control(kEscapeCode, Escape({0x64}), answer), SCARD_S_SUCCESS);
   EXPECT_EQ(answer, (Bytes{0x00, 0x05, 0x43, 0x02, 0x01, 0x00, 0x00, 0x90, 0x00}));
+}
+
+// Standing in for Windows' CCID class driver, the handler takes Windows' escape code and no
+// longer libccid's, so that neither build passes with the other's code.
+class PcscFrontWindowsDriverTest : public PcscFrontTest {
+ protected:
+  PcscFrontWindowsDriverTest() { driverOption = "--windows-driver "; }
+};
+
+TEST_F(PcscFrontWindowsDriverTest, TakesWindowsEscapeCodeAndRefusesLibccids) {
+  ASSERT_EQ(Connect(), SCARD_S_SUCCESS);
+  Bytes answer;
+  ASSERT_EQ(Control(kWindowsEscapeCode, Escape({0x64}), answer), SCARD_S_SUCCESS);
+  EXPECT_EQ(answer, (Bytes{0x00, 0x05, 0x43, 0x02, 0x01, 0x00, 0x01, 0x90, 0x00}));
+  EXPECT_NE(Control(kEscapeCode, Escape({0x64}), answer), SCARD_S_SUCCESS);
 }
 
 }  // namespace
