@@ -77,7 +77,14 @@ function(zarn_add_wine_sim_runs label script)
     add_test(NAME wine.${label}.${entry}
       COMMAND ${Python3_EXECUTABLE} ${script} --wine
         --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
-        --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so ${entry})
+        --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so
+        --usb-driver $<TARGET_FILE:zarn_usb_test_driver>
+        --usb-driver-setup $<TARGET_FILE:zarn_usb_test_driver_setup>
+        --devcon $<TARGET_FILE:zarn_usb_devcon_stand_in> ${entry})
     set_tests_properties(wine.${label}.${entry} PROPERTIES TIMEOUT 300 LABELS wine-${label})
+    if(entry MATCHES "^usb_")
+      # The prefix has one such driver: its runs take turns.
+      set_tests_properties(wine.${label}.${entry} PROPERTIES RESOURCE_LOCK wine-usb-driver)
+    endif()
   endforeach()
 endfunction()

@@ -13,6 +13,9 @@ left running.
     e2e.py --wine --tool T.exe --sim S --uart-pty L SCENARIO
                                                   the Windows build under Wine, for the COM-port
                                                   scenarios of WINE_SCENARIOS (--wine --list)
+    e2e.py --wine ... --usb-driver D.sys --usb-driver-setup I.exe --devcon C.exe SCENARIO
+                                                  and its USB driver scenarios, through the
+                                                  tests' driver (tests/usb/driver)
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
@@ -20,6 +23,7 @@ import fcntl
 import os
 import pathlib
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -29,6 +33,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "usb" / "driver"))
+import wine_usb_driver  # noqa: E402  (the tests' USB driver under Wine)
 SKIP = 77
 
 # front: serial | pcsc | usb | none; sim: simulator options; tool: arguments; stdin: console
@@ -120,7 +126,10 @@ SCENARIOS = {
 
 # The scenarios that the Windows build runs under Wine, against the same expected transcripts.
 WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
-                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com"]
+                  "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com",
+                  # Over the reader's own driver: the tests' driver under Wine.
+                  "usb_full_upgrade", "usb_reader_in_loader", "usb_stays_in_loader",
+                  "usb_prompt_x_then_n", "usb_prompt_yes", "usb_silent_reader_restarted"]
 
 
 def mask(text):
@@ -145,6 +154,8 @@ class Run:
         self.pcscd_dir = None
         self.transcript = work / "transcript.txt"
         self.wine_port = None
+        self.usb_front = None
+        self.usb_lock = None
 
     def tool_command(self):
         """The tool's command line. Under Wine the tool's COM port (mapped to a link of the
@@ -152,10 +163,12 @@ class Run:
         the pty is made to answer set-up calls as a UART does (the preloaded library)."""
         if not self.args.wine:
             return [self.args.tool] + self.plan["tool"]
-        temporary = self.work / "wine-port"
-        temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
-        os.replace(temporary, self.wine_port)
-        self.env.update(WINEDEBUG="-all", LD_PRELOAD=self.args.uart_pty)
+        self.env.update(WINEDEBUG="-all")
+        if self.wine_port is not None:
+            temporary = self.work / "wine-port"
+            temporary.symlink_to(self.env[f"ZARN_COM{self.wine_port.name[3:]}"])
+            os.replace(temporary, self.wine_port)
+            self.env.update(LD_PRELOAD=self.args.uart_pty)
         return ["wine", self.args.tool] + self.plan["tool"]
 
     def claim_wine_port(self):
@@ -174,7 +187,7 @@ class Run:
 
     def start_sim(self):
         plan = self.plan
-        if self.args.wine:
+        if self.args.wine and plan["tool"][:1] and plan["tool"][0].startswith("COM"):
             self.claim_wine_port()
         if plan["front"] == "none":
             return
@@ -199,6 +212,20 @@ class Run:
             raise RuntimeError(f"simulator ended at start: {(self.work / 'sim.log').read_text()}")
         if plan["front"] == "pcsc":
             self.start_pcscd(ready)
+        if plan["front"] == "usb" and self.args.wine:
+            self.start_wine_usb_driver(ready)
+
+    def start_wine_usb_driver(self, root):
+        """Points the prefix's USB driver at this simulator and waits until the driver has
+        reached it (and enabled its interface)."""
+        self.usb_lock = wine_usb_driver.claim(os.environ["ZARN_WINE_COM_LINKS"])
+        wait_for(lambda: any(p.is_socket() for p in root.rglob("*")), 10)
+        self.usb_front = wine_usb_driver.LoopbackFront(next(p for p in root.rglob("*")
+                                                            if p.is_socket()))
+        wine_usb_driver.prepare(self.args.usb_driver_setup, self.args.usb_driver,
+                                self.usb_front.port, self.env)
+        if not self.usb_front.greeted.wait(20):
+            raise RuntimeError("the prefix's USB driver did not reach the simulator")
 
     def start_pcscd(self, socket):
         self.pcscd_dir = self.work / "pcscd"
@@ -211,7 +238,12 @@ class Run:
         self.env["PCSCLITE_CSOCK_NAME"] = found.group(1)
 
     def install_devcon(self):
-        # The device console stand-in records its arguments where the run can check them.
+        # The device console stand-in records its arguments where the run can check them;
+        # under Wine it is a Windows program (which also restarts the tests' USB driver).
+        if self.args.wine:
+            (self.work / "x64").mkdir()
+            shutil.copy(self.args.devcon, self.work / "x64" / "devcon.exe")
+            return
         for folder in ("i386", "x64"):
             script = self.work / folder / "devcon"
             script.parent.mkdir()
@@ -290,6 +322,9 @@ class Run:
         return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
 
     def stop(self):
+        if self.usb_front is not None:
+            self.usb_front.close()
+            self.usb_lock.close()
         if self.wine_port is not None:
             temporary = self.work / "wine-port"
             temporary.unlink(missing_ok=True)
@@ -377,7 +412,8 @@ def command_line(table, extra=()):
     """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
     a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    for name in ("--tool", "--sim", "--ifd", "--uart-pty"):
+    for name in ("--tool", "--sim", "--ifd", "--uart-pty", "--usb-driver", "--usb-driver-setup",
+                 "--devcon"):
         parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--wine", action="store_true")
@@ -385,7 +421,7 @@ def command_line(table, extra=()):
         parser.add_argument(flag, action="store_true")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd", "uart_pty"):
+    for name in ("tool", "sim", "ifd", "uart_pty", "usb_driver", "usb_driver_setup", "devcon"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args

@@ -72,6 +72,11 @@ CASES = {
     "usb_answer_dropped_in_transfer": dict(
         front="usb", sim=["--drop-answer", "29"], tool=[], seconds=25,
         expect=PREPARED_USB + block_failed(AFTER_20_BLOCKS, "0x000003E4 (996)") + PRESS),
+    # The answer comes a second after the driver's 3 s: the control was cancelled by then, the
+    # late answer is no answer to anything.
+    "usb_answer_late_in_transfer": dict(
+        front="usb", sim=["--late", "29:4000"], tool=[], seconds=25,
+        expect=PREPARED_USB + block_failed(AFTER_20_BLOCKS, "0x000003E4 (996)") + PRESS),
     # Answers the frame parser refuses count as no answer: the time-out, not the parser's code.
     "com_bad_check": dict(
         front="serial", sim=["--corrupt-check", "30"], tool=["COM5"], seconds=25,
@@ -132,7 +137,8 @@ CASES = {
 
 # The cases that the Windows build runs under Wine (e2e.py --wine).
 WINE_CASES = ["com_answer_dropped_in_transfer", "com_bad_check", "com_answer_late_once",
-              "com_port_vanishes"]
+              "com_port_vanishes", "usb_answer_dropped_in_transfer",
+              "usb_answer_late_in_transfer", "usb_block_refused", "usb_driver_vanishes"]
 
 PLACEHOLDERS = {"<n>": r"-?\d+", "<hex>": r"[0-9A-F]{8}", "<dots>": r"\.+", "<colons>": r":*"}
 
