@@ -25,8 +25,10 @@ bool StdinKeyWaiting() {
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return true;  // no input: its end waits
   if (GetFileType(input) != FILE_TYPE_PIPE) return true;               // a file never blocks
   DWORD available = 0;
-  if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return true;  // closed
-  return available > 0;
+  if (PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return available > 0;
+  // A closed pipe: its end waits. Any other failure (Wine cannot peek into a Linux pipe) says
+  // nothing, and the read that follows waits for the byte or the end.
+  return GetLastError() == ERROR_BROKEN_PIPE;
 }
 
 int StdinReadKey() {
