@@ -50,6 +50,11 @@ NO_SERVICE = r"the PC/SC service: Service not available \(0x8010001D\)"
 USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
                   r'Card Reader" \(' + NO_SERVICE + r"\), and the reader's own USB driver channel "
                   r"found no interface")
+# The Windows build under Wine: Wine 8's winscard is a stub that fails with
+# SCARD_F_INTERNAL_ERROR, a Wine whose winscard reaches pcsc-lite finds no service; the text is
+# the system's.
+WINE_USB_NOT_OPENED_ANY_WINE = USB_NOT_OPENED.replace(
+    r"Service not available \(0x8010001D\)", r"[^()]* \((0x8010001D|0x80100001)\)")
 LIBCCID_HINT = (r"zarn-upgrade: USB: the CCID driver refuses escape commands "
                 r"\(SCARD_E_NOT_TRANSACTED\): ifdDriverOptions in libccid's Info.plist needs bit "
                 r"0x0001, then restart pcscd")
@@ -91,12 +96,13 @@ SCENARIOS = {
     "usb_stays_in_loader": dict(front="usb", sim=["--stay-in-loader"], tool=[], seconds=60),
     # The USB restart wait: the operator's answer, and the device restart command.
     "usb_prompt_x_then_n": dict(front="usb", sim=["--slow-restart", "2:never"], tool=[],
-                                keys=[b"x", b"n"], stderr=[USB_NOT_OPENED], seconds=60),
+                                keys=[b"x", b"n"], stderr=[USB_NOT_OPENED],
+                                wine_stderr=[WINE_USB_NOT_OPENED_ANY_WINE], seconds=60),
     # The reader is back about when the reconnect's second attempt runs: one dot, or under load
     # none or two (tests/app/restart_test.cpp counts them against a fake clock).
     "usb_prompt_yes": dict(front="usb", sim=["--slow-restart", "2:23"], tool=[], keys=[b"y"],
-                           stderr=[USB_NOT_OPENED], image=True, seconds=90,
-                           reconnect_dots_vary=True),
+                           stderr=[USB_NOT_OPENED], wine_stderr=[WINE_USB_NOT_OPENED_ANY_WINE],
+                           image=True, seconds=90, reconnect_dots_vary=True),
     "usb_silent_reader_restarted": dict(front="usb", sim=["--drop-answer", "5"], tool=[],
                                         devcon="restart USB\\Vid_c251&Pid_130a", image=True,
                                         seconds=60),
@@ -299,7 +305,7 @@ class Run:
         output = b""
         deadline = time.monotonic() + self.plan["seconds"] + 30
         os.set_blocking(tool.stdout.fileno(), False)
-        while b"Continue (Y/N)?\n" not in output and tool.poll() is None:
+        while b"Continue (Y/N)?\n" not in self.console(output) and tool.poll() is None:
             if time.monotonic() > deadline:
                 tool.kill()
                 break
@@ -319,7 +325,8 @@ class Run:
         tool.stdin = None  # closed: communicate must not flush it
         os.set_blocking(tool.stdout.fileno(), True)
         rest, errors = tool.communicate(timeout=max(1, deadline - time.monotonic()))
-        return subprocess.CompletedProcess(tool.args, tool.returncode, output + rest, errors)
+        return subprocess.CompletedProcess(tool.args, tool.returncode,
+                                           self.console(output + rest), self.console(errors))
 
     def stop(self):
         if self.usb_front is not None:
