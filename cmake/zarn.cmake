@@ -82,8 +82,9 @@ function(zarn_add_wine_sim_runs label script)
         --usb-driver-setup $<TARGET_FILE:zarn_usb_test_driver_setup>
         --devcon $<TARGET_FILE:zarn_usb_devcon_stand_in> ${entry})
     set_tests_properties(wine.${label}.${entry} PROPERTIES TIMEOUT 300 LABELS wine-${label})
-    if(entry MATCHES "^usb_")
-      # The prefix has one such driver: its runs take turns.
+    if(entry MATCHES "^(usb|pcsc|no_reader)_")
+      # Runs that may reach the prefix's one USB driver take turns (e2e.py holds a file lock
+      # as well; this keeps the waiting ones out of ctest's job slots).
       set_tests_properties(wine.${label}.${entry} PROPERTIES RESOURCE_LOCK wine-usb-driver)
     endif()
   endforeach()

@@ -195,6 +195,10 @@ class Run:
         plan = self.plan
         if self.args.wine and plan["tool"][:1] and plan["tool"][0].startswith("COM"):
             self.claim_wine_port()
+        elif self.args.wine:
+            # Without a COM port the tool may fall back on the prefix's USB driver: runs that
+            # can reach it take turns, so that none finds another run's reader there.
+            self.usb_lock = wine_usb_driver.claim(os.environ["ZARN_WINE_COM_LINKS"])
         if plan["front"] == "none":
             return
         command = [self.args.sim, "--transcript", str(self.transcript)] + plan["sim"]
@@ -224,7 +228,6 @@ class Run:
     def start_wine_usb_driver(self, root):
         """Points the prefix's USB driver at this simulator and waits until the driver has
         reached it (and enabled its interface)."""
-        self.usb_lock = wine_usb_driver.claim(os.environ["ZARN_WINE_COM_LINKS"])
         wait_for(lambda: any(p.is_socket() for p in root.rglob("*")), 10)
         self.usb_front = wine_usb_driver.LoopbackFront(next(p for p in root.rglob("*")
                                                             if p.is_socket()))
@@ -331,6 +334,7 @@ class Run:
     def stop(self):
         if self.usb_front is not None:
             self.usb_front.close()
+        if self.usb_lock is not None:
             self.usb_lock.close()
         if self.wine_port is not None:
             temporary = self.work / "wine-port"
