@@ -108,13 +108,21 @@ function(zarn_add_wine_sim_runs label script)
     execute_process(COMMAND ${Python3_EXECUTABLE} ${script} ${list_flags} --list
       OUTPUT_VARIABLE entries OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
     foreach(entry IN LISTS entries)
+      set(properties TIMEOUT 300 LABELS wine-${label})
+      if(entry MATCHES "^(usb|pcsc|no_reader)_")
+        # Runs that may reach the prefix's one USB driver take turns (the runner holds a file
+        # lock as well; this keeps the waiting ones out of ctest's job slots).
+        list(APPEND properties RESOURCE_LOCK wine-usb-driver)
+      endif()
       zarn_add_wine_test(${label}.${entry} WINES ${wines}
         COMMAND python3 ${script} --wine
           --tool $<TARGET_FILE:zarn-upgrade> --sim ${ZARN_HOST_BUILD_DIR}/sim/zarn-reader-sim
           --uart-pty ${ZARN_HOST_BUILD_DIR}/tests/serial/libzarn_wine_uart_pty.so
           --ifd ${ZARN_HOST_BUILD_DIR}/sim/ifd/libzarn_sim_ifd.so
+          --usb-driver $<TARGET_FILE:zarn_usb_test_driver>
+          --usb-driver-setup $<TARGET_FILE:zarn_usb_test_driver_setup>
           --devcon $<TARGET_FILE:zarn_devcon_stand_in> ${entry}
-        PROPERTIES TIMEOUT 300 LABELS wine-${label})
+        PROPERTIES ${properties})
     endforeach()
   endforeach()
 endfunction()

@@ -15,6 +15,9 @@ left running.
                                                   scenarios of WINE_SCENARIOS (--wine --list)
                                                   and, under Wine 10 only, the PC/SC ones of
                                                   WINE_PCSC_SCENARIOS (--wine --pcsc --list)
+    e2e.py --wine ... --usb-driver D.sys --usb-driver-setup I.exe --devcon C.exe SCENARIO
+                                                  and its USB driver scenarios, through the
+                                                  tests' driver (tests/usb/driver)
     e2e.py ... --update SCENARIO                  rewrite the expected transcript (review it!)
 """
 import argparse
@@ -32,6 +35,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "usb" / "driver"))
+import wine_usb_driver  # noqa: E402  (the tests' USB driver under Wine)
 SKIP = 77
 
 # front: serial | pcsc | usb | none; sim: simulator options; tool: arguments; stdin: console
@@ -47,8 +52,11 @@ NO_SERVICE = r"the PC/SC service: Service not available \(0x8010001D\)"
 USB_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
                   r'Card Reader" \(' + NO_SERVICE + r"\), and the reader's own USB driver channel "
                   r"found no interface")
-# The error's text is the system's (Wine's has none for the PC/SC service's codes).
-WINE_USB_NOT_OPENED = USB_NOT_OPENED.replace("Service not available", "[^()]*")
+# The Windows build under Wine: Wine 8's winscard is a stub that fails with
+# SCARD_F_INTERNAL_ERROR, a Wine whose winscard reaches pcsc-lite finds no service; the text is
+# the system's (Wine's has none for the PC/SC service's codes).
+WINE_USB_NOT_OPENED = USB_NOT_OPENED.replace(
+    r"Service not available \(0x8010001D\)", r"[^()]* \((0x8010001D|0x80100001)\)")
 # The reader listed but away (its restart never ends): the connection is what fails.
 PCSC_NOT_OPENED = (r'zarn-upgrade: USB: no PC/SC reader whose name begins with "Korvanta Smart '
                    r'Card Reader" \(connecting: [^()]* \(0x80100017\)\), and the reader\'s own '
@@ -112,12 +120,13 @@ SCENARIOS = {
     "usb_stays_in_loader": dict(front="usb", sim=["--stay-in-loader"], tool=[], seconds=60),
     # The USB restart wait: the operator's answer, and the device restart command.
     "usb_prompt_x_then_n": dict(front="usb", sim=["--slow-restart", "2:never"], tool=[],
-                                keys=[b"x", b"n"], stderr=[USB_NOT_OPENED], seconds=60),
+                                keys=[b"x", b"n"], stderr=[USB_NOT_OPENED],
+                                wine_stderr=[WINE_USB_NOT_OPENED], seconds=60),
     # The reader is back about when the reconnect's second attempt runs: one dot, or under load
     # none or two (tests/app/restart_test.cpp counts them against a fake clock).
     "usb_prompt_yes": dict(front="usb", sim=["--slow-restart", "2:23"], tool=[], keys=[b"y"],
-                           stderr=[USB_NOT_OPENED], image=True, seconds=90,
-                           reconnect_dots_vary=True),
+                           stderr=[USB_NOT_OPENED], wine_stderr=[WINE_USB_NOT_OPENED],
+                           image=True, seconds=90, reconnect_dots_vary=True),
     "usb_silent_reader_restarted": dict(front="usb", sim=["--drop-answer", "5"], tool=[],
                                         devcon="restart USB\\Vid_c251&Pid_130a", image=True,
                                         seconds=60),
@@ -170,7 +179,10 @@ SCENARIOS = {
 # on a COM port under every Wine, over PC/SC under Wine 10, whose winscard reaches pcsc-lite.
 WINE_SCENARIOS = ["com_full_upgrade", "com_block_11_refused", "refuse_gd32", "refuse_lpc21",
                   "com_unset_serial_7c2fdeed_kept", "com_stays_in_loader", "no_port_com",
-                  "com_reader_other_address", "com_reader_other_baud"]
+                  "com_reader_other_address", "com_reader_other_baud",
+                  # Over the reader's own driver: the tests' driver under Wine.
+                  "usb_full_upgrade", "usb_reader_in_loader", "usb_stays_in_loader",
+                  "usb_prompt_x_then_n", "usb_prompt_yes", "usb_silent_reader_restarted"]
 WINE_PCSC_SCENARIOS = ["pcsc_full_upgrade", "pcsc_escape_refused", "no_reader_usb",
                        "pcsc_stays_in_loader", "pcsc_prompt_n", "pcsc_prompt_yes",
                        "pcsc_silent_reader_restarted"]
@@ -198,6 +210,8 @@ class Run:
         self.pcscd_dir = None
         self.transcript = work / "transcript.txt"
         self.wine_port = None
+        self.usb_front = None
+        self.usb_lock = None
 
     def tool_command(self):
         """The tool's command line. Under Wine the tool's COM port (mapped to a link of the
@@ -231,6 +245,10 @@ class Run:
         plan = self.plan
         if self.args.wine and plan["tool"][:1] and plan["tool"][0].startswith("COM"):
             self.claim_wine_port()
+        elif self.args.wine:
+            # Without a COM port the tool may fall back on the prefix's USB driver: runs that
+            # can reach it take turns, so that none finds another run's reader there.
+            self.usb_lock = wine_usb_driver.claim(os.environ["ZARN_WINE_COM_LINKS"])
         if plan["front"] == "none":
             return
         command = [self.args.sim, "--transcript", str(self.transcript)] + plan["sim"]
@@ -254,6 +272,19 @@ class Run:
             raise RuntimeError(f"simulator ended at start: {(self.work / 'sim.log').read_text()}")
         if plan["front"] == "pcsc":
             self.start_pcscd(ready)
+        if plan["front"] == "usb" and self.args.wine:
+            self.start_wine_usb_driver(ready)
+
+    def start_wine_usb_driver(self, root):
+        """Points the prefix's USB driver at this simulator and waits until the driver has
+        reached it (and enabled its interface)."""
+        wait_for(lambda: any(p.is_socket() for p in root.rglob("*")), 10)
+        self.usb_front = wine_usb_driver.LoopbackFront(next(p for p in root.rglob("*")
+                                                            if p.is_socket()))
+        wine_usb_driver.prepare(self.args.usb_driver_setup, self.args.usb_driver,
+                                self.usb_front.port, self.env)
+        if not self.usb_front.greeted.wait(20):
+            raise RuntimeError("the prefix's USB driver did not reach the simulator")
 
     def start_pcscd(self, socket):
         self.pcscd_dir = self.work / "pcscd"
@@ -269,7 +300,8 @@ class Run:
 
     def install_devcon(self):
         # The device console stand-in records its arguments where the run can check them; under
-        # Wine it is a Windows program (tests/devcon), which the tool runs through cmd.
+        # Wine it is a Windows program (tests/devcon), which the tool runs through cmd, and which
+        # also restarts the tests' USB driver.
         for folder in ("i386", "x64"):
             (self.work / folder).mkdir()
             if self.args.wine:
@@ -352,6 +384,10 @@ class Run:
                                            self.console(output + rest), self.console(errors))
 
     def stop(self):
+        if self.usb_front is not None:
+            self.usb_front.close()
+        if self.usb_lock is not None:
+            self.usb_lock.close()
         if self.wine_port is not None:
             temporary = self.work / "wine-port"
             temporary.unlink(missing_ok=True)
@@ -439,7 +475,8 @@ def command_line(table, extra=()):
     """The runners' command line: --tool, --sim and --ifd (made absolute, as the runs happen in
     a folder of their own), --list, the given extra flags, and one name from the table."""
     parser = argparse.ArgumentParser()
-    for name in ("--tool", "--sim", "--ifd", "--uart-pty", "--devcon"):
+    for name in ("--tool", "--sim", "--ifd", "--uart-pty", "--usb-driver", "--usb-driver-setup",
+                 "--devcon"):
         parser.add_argument(name)
     parser.add_argument("--list", action="store_true")
     parser.add_argument("--wine", action="store_true")
@@ -448,7 +485,7 @@ def command_line(table, extra=()):
         parser.add_argument(flag, action="store_true")
     parser.add_argument("name", nargs="?")
     args = parser.parse_args()
-    for name in ("tool", "sim", "ifd", "uart_pty", "devcon"):
+    for name in ("tool", "sim", "ifd", "uart_pty", "usb_driver", "usb_driver_setup", "devcon"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     return args

@@ -72,6 +72,11 @@ CASES = {
     "usb_answer_dropped_in_transfer": dict(
         front="usb", sim=["--drop-answer", "29"], tool=[], seconds=25,
         expect=PREPARED_USB + block_failed(AFTER_20_BLOCKS, "0x000003E4 (996)") + PRESS),
+    # The answer comes a second after the driver's 3 s: the control was cancelled by then, the
+    # late answer is no answer to anything.
+    "usb_answer_late_in_transfer": dict(
+        front="usb", sim=["--late", "29:4000"], tool=[], seconds=25,
+        expect=PREPARED_USB + block_failed(AFTER_20_BLOCKS, "0x000003E4 (996)") + PRESS),
     # Answers the frame parser refuses count as no answer: the time-out, not the parser's code.
     "com_bad_check": dict(
         front="serial", sim=["--corrupt-check", "30"], tool=["COM5"], seconds=25,
@@ -148,7 +153,8 @@ CASES = {
 # The cases that the Windows build runs under Wine (e2e.py --wine): on a COM port under every
 # Wine, over PC/SC under Wine 10 (--wine --pcsc).
 WINE_CASES = ["com_answer_dropped_in_transfer", "com_bad_check", "com_answer_late_once",
-              "com_port_vanishes"]
+              "com_port_vanishes", "usb_answer_dropped_in_transfer",
+              "usb_answer_late_in_transfer", "usb_block_refused", "usb_driver_vanishes"]
 WINE_PCSC_CASES = ["pcsc_answer_dropped_in_transfer", "pcsc_bad_status_word",
                    "pcsc_service_stops"]
 

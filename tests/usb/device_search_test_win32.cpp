@@ -1,6 +1,7 @@
-// The Windows device search against a scripted SetupAPI (Wine's finds no devices): positions,
-// the end of the list, skipped positions, detail records that cannot hold a path, paths that
-// do not fit devicePath. The "devices" are temporary files, which open like device paths.
+// The Windows device search against a scripted SetupAPI: positions, the end of the list,
+// skipped positions, detail records that cannot hold a path, paths that do not fit devicePath,
+// none of which the tests' driver under Wine (tests/usb/driver) presents. The "devices" are
+// temporary files, which open like device paths.
 
 #include <windows.h>
 
