@@ -2,8 +2,9 @@
 // later, failures, the bounded wait, the cancel and its 996, output a driver over-reports, and
 // controls that complete after the channel gave up on them. The tests' driver under Wine
 // (tests/usb/driver) completes every control later and honours every cancel; the other
-// behaviours are no driver's here. Completions go through real Win32 events and the system's GetOverlappedResult, which
-// reads the OVERLAPPED record the scripted driver fills in as a driver would.
+// behaviours are no driver's here. Completions go through real Win32 events and the system's
+// GetOverlappedResult, which reads the OVERLAPPED record the scripted driver fills in as a driver
+// would.
 
 #include <windows.h>
 
