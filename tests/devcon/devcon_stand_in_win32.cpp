@@ -8,7 +8,6 @@
 
 #include <windows.h>
 
-#include <setupapi.h>
 #include <winioctl.h>
 
 #include <cstdio>
@@ -16,10 +15,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/usb/driver/present_interfaces.h"
+
 namespace {
 
-const GUID kReaderInterface = {
-    0x86937937, 0xB00F, 0x447F, {0x99, 0xBC, 0x3D, 0x57, 0x2D, 0xF8, 0x77, 0x86}};
 // The tests' driver's restart control (usb_test_driver_win32.c).
 constexpr DWORD kIoctlTestRestart =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA00, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -35,27 +34,6 @@ bool Record(const std::string& line) {
   if (file == nullptr) return false;
   std::fprintf(file, "%s\n", line.c_str());
   return std::fclose(file) == 0;
-}
-
-std::vector<std::string> PresentInterfaces() {
-  std::vector<std::string> paths;
-  HDEVINFO set = SetupDiGetClassDevsA(&kReaderInterface, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return paths;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof data;
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kReaderInterface, i, &data); ++i) {
-    DWORD size = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<char> buffer(size + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-    detail->cbSize = sizeof *detail;
-    if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr)) {
-      paths.emplace_back(detail->DevicePath);
-    }
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return paths;
 }
 
 bool Restart(const std::string& path) {
@@ -81,7 +59,7 @@ int main(int argc, char** argv) {
   if (!Record(line)) return 1;
   if (argc < 2 || std::strcmp(argv[1], "restart") != 0) return 0;
   bool restarted = true;
-  for (const std::string& path : PresentInterfaces())
+  for (const std::string& path : zarn::test::PresentReaderInterfaces())
     restarted = Restart(path) && restarted;
   return restarted ? 0 : 1;
 }

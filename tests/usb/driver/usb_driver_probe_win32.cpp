@@ -12,40 +12,17 @@
 
 #include <windows.h>
 
-#include <setupapi.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "tests/usb/driver/present_interfaces.h"
+
 namespace {
 
-const GUID kReaderInterface = {
-    0x86937937, 0xB00F, 0x447F, {0x99, 0xBC, 0x3D, 0x57, 0x2D, 0xF8, 0x77, 0x86}};
 constexpr DWORD kSetup = 0x8000202C;
 constexpr DWORD kTransceive = 0x002A0018;
-
-std::vector<std::string> PresentInterfaces() {
-  std::vector<std::string> paths;
-  HDEVINFO set = SetupDiGetClassDevsA(&kReaderInterface, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return paths;
-  SP_DEVICE_INTERFACE_DATA data{};
-  data.cbSize = sizeof data;
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &kReaderInterface, i, &data); ++i) {
-    DWORD size = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &size, nullptr);
-    std::vector<char> buffer(size + sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-    detail->cbSize = sizeof *detail;
-    if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, size, nullptr, nullptr)) {
-      paths.emplace_back(detail->DevicePath);
-    }
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return paths;
-}
 
 struct Outcome {
   DWORD error = 0;
@@ -80,7 +57,7 @@ Outcome Control(HANDLE device, DWORD code, const void* input, DWORD inputLength,
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> paths = PresentInterfaces();
+  const std::vector<std::string> paths = zarn::test::PresentReaderInterfaces();
   std::printf("interfaces %zu %s\n", paths.size(), paths.empty() ? "-" : paths[0].c_str());
   if ((argc > 1 && std::strcmp(argv[1], "count") == 0) || paths.empty()) return 0;
   HANDLE device = CreateFileA(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE,
